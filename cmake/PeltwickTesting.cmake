@@ -1,0 +1,46 @@
+if(PELTWICK_TESTS)
+    enable_testing()
+    find_package(GTest REQUIRED)
+endif()
+
+# peltwick_add_test(NAME SOURCES ... [LIBS ...] [WRAPPER script args...] [LABELS ...] [TIMEOUT s] [ENV k=v ...])
+# One GoogleTest executable, registered as one CTest test. WRAPPER runs before the binary
+# (it starts the servers the test needs and passes their addresses in the environment).
+function(peltwick_add_test name)
+    cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;WRAPPER;LABELS;ENV;ARGS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+    add_test(NAME ${name} COMMAND ${T_WRAPPER} $<TARGET_FILE:${name}> ${T_ARGS})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 300)
+    endif()
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
+        ENVIRONMENT "PELTWICK_SOURCE_DIR=${PROJECT_SOURCE_DIR};PELTWICK_BINARY_DIR=${PROJECT_BINARY_DIR};${T_ENV}")
+endfunction()
+
+# peltwick_add_fuzzer(NAME SOURCES ... [LIBS ...] [SECONDS n] [CORPUS dir])
+# Built only with PELTWICK_FUZZ; registered as a CTest test (label "fuzz") that runs for SECONDS.
+function(peltwick_add_fuzzer name)
+    if(NOT PELTWICK_FUZZ)
+        return()
+    endif()
+    cmake_parse_arguments(F "" "SECONDS;CORPUS" "SOURCES;LIBS" ${ARGN})
+    if(NOT F_SECONDS)
+        set(F_SECONDS 30)
+    endif()
+    add_executable(${name} ${F_SOURCES})
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(${name} PRIVATE ${F_LIBS})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+    set(work ${PROJECT_BINARY_DIR}/fuzz-work/${name})
+    set(seeds)
+    if(F_CORPUS)
+        set(seeds ${F_CORPUS})
+    endif()
+    add_test(NAME ${name}
+        COMMAND ${CMAKE_COMMAND} -E env sh -c
+            "mkdir -p '${work}/corpus' && cd '${work}' && exec '$<TARGET_FILE:${name}>' -max_total_time=${F_SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 corpus ${seeds}")
+    set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT ${F_SECONDS}0)
+endfunction()

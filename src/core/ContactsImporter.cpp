@@ -1,0 +1,1 @@
+#include "ContactsImporter.h"

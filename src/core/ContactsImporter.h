@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+class DAVClient;
+
+// The six properties of an address-book card that a person note is made from.
+struct Contact {
+    std::string givenName, familyName, organizationName, jobTitle;
+    std::vector<std::string> emailAddresses; // values, in the store's order
+    std::vector<std::string> phoneNumbers;   // each number's text, in the store's order
+};
+
+// The platform's address book.
+class ContactStore {
+public:
+    virtual ~ContactStore() = default;
+    virtual bool requestAccess() = 0;            // granted flag; throws the store's error
+    virtual std::vector<Contact> contacts() = 0; // every contact, stable order; throws on failure
+};
+
+// Turns contacts into person notes and copies the missing ones into the vault.
+namespace ContactsImporter {
+
+struct Summary {
+    std::int64_t total = 0;
+    std::int64_t added = 0;
+    std::int64_t skipped = 0;
+};
+
+// "Given Family" from the trimmed names, else the trimmed organisation; none when all are blank.
+std::optional<std::string> displayName(const Contact& contact);
+
+// The whole Markdown note: YAML front matter with the present fields, then "# name".
+std::string renderPerson(const std::string& name, const std::optional<std::string>& company,
+                         const std::optional<std::string>& title, const std::optional<std::string>& email,
+                         const std::optional<std::string>& phone);
+
+// The file-name stem: 1 to 60 characters of a-z, 0-9 and "-".
+std::string slug(const std::string& displayName);
+
+// The note's file name, slug + ".md".
+std::string fileName(const std::string& displayName);
+
+bool requestAccess(ContactStore& store);
+
+// One pass: list the vault, read every contact, upload the notes whose file names are free.
+Summary sync(DAVClient& dav, ContactStore& store);
+
+} // namespace ContactsImporter
