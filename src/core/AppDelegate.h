@@ -24,6 +24,8 @@ struct AppServices {
     // A fresh address book for each access request and each pass.
     std::function<std::unique_ptr<ContactStore>()> makeContactStore;
     DAVClient::Timeouts davTimeouts{};
+    // Ends the program (the menu's "Quit"); when unset, the process exits.
+    std::function<void()> quit{};
 };
 
 // The application: launch sequence, settings, the status menu, syncing (from the menu and
@@ -63,10 +65,16 @@ public:
     bool isSyncing() const { return syncing_; }
 
 private:
+    struct Pass;
+    struct Check;
+
     void registerLoginItemOnFirstRun();
     void applyAutoSync();
     void rebuildMenu();
     void showAlert(const std::string& text);
+    void accessAnswered(const std::shared_ptr<Pass>& pass);
+    void finishPass(const Pass& pass);
+    void checkAnswered(const Check& check);
 
     AppServices services_;
     std::unique_ptr<RepeatingTimer> timer_;
