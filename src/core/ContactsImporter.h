@@ -39,6 +39,10 @@ std::string renderPerson(const std::string& name, const std::optional<std::strin
                          const std::optional<std::string>& title, const std::optional<std::string>& email,
                          const std::optional<std::string>& phone);
 
+// The note of a card whose display name is `name`: company, title, e-mail and phone taken from
+// the card as the pass does, then renderPerson.
+std::string renderNote(const Contact& contact, const std::string& name);
+
 // The file-name stem: 1 to 60 characters of a-z, 0-9 and "-".
 std::string slug(const std::string& displayName);
 

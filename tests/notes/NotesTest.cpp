@@ -1,0 +1,127 @@
+#include "core/ContactsImporter.h"
+#include "core/Text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace ContactsImporter;
+
+namespace {
+
+Contact card(std::string given, std::string family, std::string organization = {}, std::string title = {},
+             std::vector<std::string> emails = {}, std::vector<std::string> phones = {}) {
+    return Contact{std::move(given), std::move(family), std::move(organization),
+                   std::move(title), std::move(emails), std::move(phones)};
+}
+
+// The note a card gets in the pass, or "" when it has no display name.
+std::string noteOf(const Contact& contact) {
+    const auto name = displayName(contact);
+    return name ? renderNote(contact, *name) : "";
+}
+
+} // namespace
+
+TEST(PersonNote, ExampleCard) {
+    const Contact ada = card(" Ada ", "King", "Analytical Engines Ltd", "Head of R&D", {}, {"+1 555 010 199"});
+    ASSERT_EQ(displayName(ada), "Ada King");
+    EXPECT_EQ(fileName(*displayName(ada)), "ada-king.md");
+    EXPECT_EQ(noteOf(ada), "---\nname: \"Ada King\"\ncompany: \"Analytical Engines Ltd\"\ntitle: \"Head of R&D\"\n"
+                           "phone: \"+1 555 010 199\"\n---\n\n# Ada King\n");
+}
+
+TEST(PersonNote, WhichFieldsAppearAndHowTheyAreTrimmed) {
+    EXPECT_EQ(noteOf(card("Ada", "")), "---\nname: \"Ada\"\n---\n\n# Ada\n");
+    // Company card: named by its organisation, which also fills the company line.
+    EXPECT_EQ(noteOf(card("", " ", "\tAcme\u3000")), "---\nname: \"Acme\"\ncompany: \"Acme\"\n---\n\n# Acme\n");
+    EXPECT_EQ(displayName(card("   ", "Lee")), "Lee");
+    EXPECT_EQ(displayName(card("\u00A0\u2003", "\u202F", " \t ")), std::nullopt);
+    // Line breaks are not trimmed: they stay part of the name.
+    EXPECT_EQ(displayName(card("\nAda\u2028", "King\u0085")), "\nAda\u2028 King\u0085");
+    // Title and phone as stored; company and e-mail trimmed; only the first e-mail and phone count.
+    EXPECT_EQ(noteOf(card("Ada", "", " Acme ", "   ", {" ada@example.org\t", "b@example.org"}, {" 01 ", "02"})),
+              "---\nname: \"Ada\"\ncompany: \"Acme\"\ntitle: \"   \"\nemail: \"ada@example.org\"\nphone: \" 01 \"\n"
+              "---\n\n# Ada\n");
+    EXPECT_EQ(noteOf(card("Ada", "", "", "", {" \u00A0", "b@example.org"}, {""})),
+              "---\nname: \"Ada\"\n---\n\n# Ada\n");
+}
+
+TEST(PersonNote, ValuesAreQuotedButTheHeadingIsNot) {
+    // Backslashes are doubled before quotes are escaped.
+    EXPECT_EQ(renderPerson("A", std::nullopt, std::string("Say \"hi\" \\o/"), std::nullopt, std::nullopt),
+              "---\nname: \"A\"\ntitle: \"Say \\\"hi\\\" \\\\o/\"\n---\n\n# A\n");
+    // A line feed becomes a space in the value; tab, carriage return, colon and "#" pass unchanged.
+    EXPECT_EQ(renderPerson("Ann\nMarie", std::string("a:\tb\r#"), std::nullopt, std::nullopt, std::string("")),
+              "---\nname: \"Ann Marie\"\ncompany: \"a:\tb\r#\"\n---\n\n# Ann\nMarie\n");
+    EXPECT_EQ(fileName("Ann\nMarie"), "ann-marie.md");
+}
+
+TEST(FileName, Examples) {
+    EXPECT_EQ(fileName("Ada King"), "ada-king.md");
+    EXPECT_EQ(fileName("ACME, Inc."), "acme-inc.md");
+    EXPECT_EQ(fileName("R2-D2"), "r2-d2.md");
+    EXPECT_EQ(fileName("\u00C9mile O'Brien"), "mile-o-brien.md");    // precomposed: the letter goes
+    EXPECT_EQ(fileName("E\u0301mile O'Brien"), "e-mile-o-brien.md"); // combining accent: the base stays
+    EXPECT_EQ(fileName("\u674E\u5C0F\u9F99"), "person.md");
+    EXPECT_EQ(fileName(std::string(70, 'a')), std::string(60, 'a') + ".md");
+    EXPECT_EQ(fileName(std::string(59, 'x') + " yz"), std::string(59, 'x') + "-.md");
+}
+
+TEST(FileName, SeparatorsCaseAndLength) {
+    EXPECT_EQ(slug("--  Ada\t&\tKing!! "), "ada-king");
+    EXPECT_EQ(slug("\u0130stanbul"), "i-stanbul");    // full mapping: "i" plus a combining dot
+    EXPECT_EQ(slug("\u212Aelvin"), "kelvin");         // the Kelvin sign lower-cases to "k"
+    EXPECT_EQ(slug("Zo\u00EB \U0001F600 2"), "zo-2"); // outside the BMP too
+    EXPECT_EQ(slug(""), "person");
+    EXPECT_EQ(slug("!?"), "person");
+    // The cut comes after stripping, so leading separators do not shorten the stem.
+    EXPECT_EQ(slug("  " + std::string(60, 'b') + "c"), std::string(60, 'b'));
+    EXPECT_EQ(slug(std::string(100000, '.') + "Ada"), "ada");
+    // Ill-formed UTF-8 counts as a separator and never swallows the ASCII after it.
+    EXPECT_EQ(slug("a\xC3z\xFF\xE2\x82y\xF0\x9F"), "a-z-y");
+    EXPECT_EQ(slug("\xED\xA0\x80q\xC0\xAF"), "q");
+}
+
+namespace {
+
+std::string utf8(char32_t c) {
+    const auto u = static_cast<std::uint32_t>(c);
+    if (u < 0x800) return {char(0xC0 | u >> 6), char(0x80 | (u & 0x3F))};
+    if (u < 0x10000) return {char(0xE0 | u >> 12), char(0x80 | (u >> 6 & 0x3F)), char(0x80 | (u & 0x3F))};
+    return {char(0xF0 | u >> 18), char(0x80 | (u >> 12 & 0x3F)), char(0x80 | (u >> 6 & 0x3F)), char(0x80 | (u & 0x3F))};
+}
+
+} // namespace
+
+// The stem is lower-cased one code point at a time; that must agree with lower-casing the whole
+// text with the full mapping. Checked for every non-ASCII scalar value, in batches.
+TEST(FileName, PerCodePointLowercasingAgreesWithFullMapping) {
+    for (char32_t first = 0x80; first <= 0x10FFFF; first += 0x1000) {
+        std::vector<std::string> points;
+        std::string batch;
+        for (char32_t c = first; c < first + 0x1000 && c <= 0x10FFFF; ++c) {
+            if (c >= 0xD800 && c <= 0xDFFF) continue;
+            points.push_back(utf8(c));
+            batch += points.back() + '\n';
+        }
+        const std::string lowered = Text::lowercase(batch);
+        std::size_t begin = 0;
+        for (const std::string& point : points) {
+            const std::size_t end = lowered.find('\n', begin);
+            ASSERT_NE(end, std::string::npos);
+            // The stem of "X" + point + "Y", made by hand from the whole-text mapping.
+            std::string expected = "x";
+            for (std::size_t k = begin; k < end; ++k) {
+                const char b = lowered[k];
+                if ((b >= 'a' && b <= 'z') || (b >= '0' && b <= '9'))
+                    expected += b;
+                else if (expected.back() != '-')
+                    expected += '-';
+            }
+            expected += 'y';
+            ASSERT_EQ(slug("X" + point + "Y"), expected) << "at " << point;
+            begin = end + 1;
+        }
+    }
+}
