@@ -1,1 +1,294 @@
 #include "DAVClient.h"
+
+#include "HrefCollector.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <mutex>
+
+namespace {
+
+std::string describe(DAVClient::DAVError::Kind kind, std::int64_t status, const std::string& detail) {
+    switch (kind) {
+    case DAVClient::DAVError::http:
+        return "Server error " + std::to_string(status) + ": " + detail;
+    case DAVClient::DAVError::badURL:
+        return "Invalid server URL";
+    case DAVClient::DAVError::notAuthorised:
+        return "Not authorised \u2014 check your email and app password";
+    case DAVClient::DAVError::badResponse:
+        return "Unexpected server response";
+    }
+    return "Unexpected server response";
+}
+
+std::string base64(std::string_view bytes) {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const auto n = static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16 |
+                       static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
+                       static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 2]));
+        out += alphabet[n >> 18 & 63];
+        out += alphabet[n >> 12 & 63];
+        out += alphabet[n >> 6 & 63];
+        out += alphabet[n & 63];
+    }
+    if (const std::size_t rest = bytes.size() - i; rest > 0) {
+        unsigned n = static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16;
+        if (rest == 2)
+            n |= static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        out += alphabet[n >> 18 & 63];
+        out += alphabet[n >> 12 & 63];
+        out += rest == 2 ? alphabet[n >> 6 & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+void initialiseCurl() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct HeaderList {
+    curl_slist* list = nullptr;
+    ~HeaderList() { curl_slist_free_all(list); }
+    void add(const std::string& line) {
+        curl_slist* grown = curl_slist_append(list, line.c_str());
+        if (!grown)
+            throw std::bad_alloc();
+        list = grown;
+    }
+};
+
+// What one exchange needs inside libcurl's callbacks.
+struct Transfer {
+    CURL* easy;
+    HrefCollector* listing;
+    bool statusKnown = false;
+    bool feeding = false;
+};
+
+// Hands a 207 listing to the parser as it arrives and drops every other body: the status line
+// has been read before the first byte of the body comes.
+size_t receiveBody(char* data, size_t size, size_t count, void* context) {
+    auto* transfer = static_cast<Transfer*>(context);
+    const size_t length = size * count;
+    if (!transfer->statusKnown) {
+        long status = 0;
+        curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+        transfer->statusKnown = true;
+        transfer->feeding = transfer->listing && status == 207;
+    }
+    if (transfer->feeding)
+        transfer->listing->feed(std::string_view(data, length));
+    return length;
+}
+
+} // namespace
+
+DAVClient::DAVError::DAVError(Kind kind, std::int64_t status, std::string detail)
+    : kind_(kind), status_(kind == http ? status : 0), detail_(std::move(detail)),
+      description_(describe(kind, status_, detail_)) {}
+
+// The connection state of one client: one libcurl handle, so that a pass keeps one
+// connection alive for its listing and all of its uploads.
+struct DAVClient::Session {
+    CURL* easy = nullptr;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    // "scheme://host[:port]" of the base URL, or why none could be formed.
+    std::string origin;
+    std::optional<DAVError::Kind> originError;
+
+    ~Session() {
+        if (easy)
+            curl_easy_cleanup(easy);
+    }
+};
+
+namespace {
+
+// Keeps the scheme, host and port of base; its user info, path, query and fragment are dropped,
+// so every request goes to the fixed paths at the root of the host.
+std::string originOf(const std::string& base, std::optional<DAVClient::DAVError::Kind>& error) {
+    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), &curl_url_cleanup);
+    if (!url)
+        throw std::bad_alloc();
+    if (curl_url_set(url.get(), CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+        error = DAVClient::DAVError::badURL;
+        return {};
+    }
+    char* scheme = nullptr;
+    if (curl_url_get(url.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK || !scheme) {
+        error = DAVClient::DAVError::badURL;
+        return {};
+    }
+    const std::string schemeText = scheme;
+    curl_free(scheme);
+    // Nothing but HTTP can give an HTTP response.
+    if (schemeText != "http" && schemeText != "https") {
+        error = DAVClient::DAVError::badResponse;
+        return {};
+    }
+    for (const auto part : {CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_OPTIONS, CURLUPART_QUERY,
+                            CURLUPART_FRAGMENT})
+        curl_url_set(url.get(), part, nullptr, 0);
+    char* written = nullptr;
+    if (curl_url_set(url.get(), CURLUPART_PATH, "/", 0) != CURLUE_OK ||
+        curl_url_get(url.get(), CURLUPART_URL, &written, 0) != CURLUE_OK || !written) {
+        error = DAVClient::DAVError::badURL;
+        return {};
+    }
+    std::string origin = written;
+    curl_free(written);
+    if (origin.ends_with('/'))
+        origin.pop_back();
+    return origin;
+}
+
+} // namespace
+
+DAVClient::DAVClient(std::string baseURL, const std::string& email, const std::string& password)
+    : DAVClient(std::move(baseURL), email, password, Timeouts{}) {}
+
+/// Makes the authorization value and the client's own libcurl handle; sends nothing.
+/// State stays in memory: the cookie engine runs without a file, nothing is cached.
+DAVClient::DAVClient(std::string baseURL, const std::string& email, const std::string& password, Timeouts timeouts)
+    : baseURL_(std::move(baseURL)), authorization_(basicAuthorization(email, password)),
+      session_(std::make_unique<Session>()) {
+    initialiseCurl();
+    session_->origin = originOf(baseURL_, session_->originError);
+    CURL* easy = curl_easy_init();
+    if (!easy)
+        throw std::bad_alloc();
+    session_->easy = easy;
+    const auto idleMs = std::max<long>(1, static_cast<long>(timeouts.idle.count()));
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L); // the client runs on worker threads
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, session_->errorBuffer);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L); // a 3xx is an answer like any other
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, idleMs);
+    // Idle limit: less than one byte a second for the whole idle time ends the request.
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, std::max<long>(1, (idleMs + 999) / 1000));
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, std::max<long>(1, static_cast<long>(timeouts.overall.count())));
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &receiveBody);
+}
+
+DAVClient::~DAVClient() = default;
+
+std::string DAVClient::basicAuthorization(const std::string& email, const std::string& password) {
+    return "Basic " + base64(email + ":" + password);
+}
+
+/// One exchange through the client's handle. Transport failures are thrown as TransportError
+/// with libcurl's description; an answer that is not HTTP is badResponse.
+std::int64_t DAVClient::request(const std::string& method, const std::string& path,
+                                const std::optional<std::string>& depth,
+                                const std::map<std::string, std::string>& headers,
+                                const std::optional<std::string>& body, HrefCollector* listing) {
+    if (session_->originError)
+        throw DAVError(*session_->originError);
+    CURL* easy = session_->easy;
+    const std::string url = session_->origin + path;
+
+    HeaderList fields;
+    fields.add("Authorization: " + authorization_);
+    if (depth)
+        fields.add("Depth: " + *depth);
+    for (const auto& [name, value] : headers)
+        fields.add(name + ": " + value);
+    // Exactly the fields above: no "Expect: 100-continue" for uploads, no default Accept.
+    fields.add("Expect:");
+    fields.add("Accept:");
+
+    Transfer transfer{easy, listing};
+    session_->errorBuffer[0] = '\0';
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    if (body) {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body->data());
+    } else {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    }
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, fields.list);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+
+    const CURLcode result = curl_easy_perform(easy);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
+
+    if (result == CURLE_WEIRD_SERVER_REPLY || result == CURLE_UNSUPPORTED_PROTOCOL)
+        throw DAVError(DAVError::badResponse);
+    if (result != CURLE_OK) {
+        std::string description = curl_easy_strerror(result);
+        std::string detail = session_->errorBuffer;
+        while (!detail.empty() && (detail.back() == '\n' || detail.back() == '\r'))
+            detail.pop_back();
+        if (!detail.empty() && detail != description)
+            description += ": " + detail;
+        throw TransportError(static_cast<int>(result), description);
+    }
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 100)
+        throw DAVError(DAVError::badResponse);
+    if (listing && status == 207)
+        listing->finish();
+    return status;
+}
+
+/// Confirms that the server accepts the credential: PROPFIND "/dav/" at depth 0 must give 207.
+void DAVClient::verify() {
+    const auto status = request("PROPFIND", "/dav/", "0", {}, std::nullopt);
+    if (status == 207)
+        return;
+    if (status == 401)
+        throw DAVError(DAVError::notAuthorised);
+    throw DAVError(DAVError::http, status);
+}
+
+/// The note file names in "/dav/contacts/": the decoded last path pieces of the listed hrefs
+/// that end in ".md". A missing collection is made with MKCOL and lists as empty.
+std::set<std::string> DAVClient::listContactFiles() {
+    HrefCollector collector;
+    const auto status = request("PROPFIND", "/dav/contacts/", "1", {}, std::nullopt, &collector);
+    if (status == 207)
+        return DAVNames::contactFileNames(collector.hrefs());
+    if (status == 401)
+        throw DAVError(DAVError::notAuthorised);
+    if (status != 404)
+        throw DAVError(DAVError::http, status);
+    const auto made = request("MKCOL", "/dav/contacts/", std::nullopt, {}, std::nullopt);
+    if (made == 201 || made == 405)
+        return {};
+    throw DAVError(DAVError::http, made);
+}
+
+/// Uploads content as "/dav/contacts/" + name only if nothing exists there (If-None-Match: *).
+/// True when the server created it, false when it answered 412 because the name is taken.
+bool DAVClient::createFile(const std::string& name, const std::string& content) {
+    const auto encoded = DAVNames::percentEncodePath(name);
+    if (!encoded)
+        throw DAVError(DAVError::badURL);
+    static const std::map<std::string, std::string> fields{{"If-None-Match", "*"},
+                                                           {"Content-Type", "text/markdown"}};
+    const auto status = request("PUT", "/dav/contacts/" + *encoded, std::nullopt, fields, content);
+    if (status == 412)
+        return false;
+    if (status >= 200 && status <= 299)
+        return true;
+    if (status == 401)
+        throw DAVError(DAVError::notAuthorised);
+    throw DAVError(DAVError::http, status);
+}

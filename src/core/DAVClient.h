@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+class HrefCollector;
+
 // WebDAV client for the vault: checks a credential, lists the contacts collection (creating it
 // when missing) and creates notes only where no file of that name exists. One client serves
 // one job (a connection check or a sync pass) and reuses one connection for all its requests.
@@ -34,14 +36,20 @@ public:
     };
 
     // The HTTP stack's own failure (connection refused, name resolution, TLS, time-out),
-    // passed on with libcurl's description.
+    // passed on with libcurl's description and its detail text.
     class TransportError : public std::runtime_error {
     public:
         using std::runtime_error::runtime_error;
+        TransportError(int curlCode, const std::string& description)
+            : std::runtime_error(description), curlCode_(curlCode) {}
+        int curlCode() const noexcept { return curlCode_; } // libcurl's CURLcode; 0 when unknown
+
+    private:
+        int curlCode_ = 0;
     };
 
     struct Timeouts {
-        std::chrono::milliseconds idle{30'000};     // longest wait for data
+        std::chrono::milliseconds idle{30'000};     // longest wait for data (and for the connection)
         std::chrono::milliseconds overall{120'000}; // longest a request may take
     };
 
@@ -58,14 +66,16 @@ public:
     const std::string& baseURL() const noexcept { return baseURL_; }
     const std::string& authorization() const noexcept { return authorization_; }
 
+    // "Basic " + Base64 of the UTF-8 bytes of email ":" password, neither part escaped.
+    static std::string basicAuthorization(const std::string& email, const std::string& password);
+
 private:
     struct Session;
-    struct Response {
-        std::string body;
-        std::int64_t status = 0;
-    };
-    Response request(const std::string& method, const std::string& path, const std::optional<std::string>& depth,
-                     const std::map<std::string, std::string>& headers, const std::optional<std::string>& body);
+    // One exchange; returns the status. The body is fed to listing only when the status is 207
+    // and dropped otherwise.
+    std::int64_t request(const std::string& method, const std::string& path, const std::optional<std::string>& depth,
+                         const std::map<std::string, std::string>& headers, const std::optional<std::string>& body,
+                         HrefCollector* listing = nullptr);
 
     std::string baseURL_;
     std::string authorization_;

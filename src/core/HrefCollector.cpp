@@ -1,0 +1,211 @@
+#include "HrefCollector.h"
+
+#include "Text.h"
+
+#include <expat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Expat reports a namespaced name as "URI<separator>local"; the separator cannot occur in a
+// name, so the local name is whatever follows the last one.
+constexpr char namespaceSeparator = '\x01';
+
+const char* localName(const char* name) {
+    const char* local = std::strrchr(name, namespaceSeparator);
+    return local ? local + 1 : name;
+}
+
+// The local name lower-cased equals "href". No character outside ASCII lower-cases to one of
+// these four letters, so an ASCII comparison without case is the whole test.
+bool isHref(const char* name) {
+    const char* local = localName(name);
+    static constexpr char href[] = "href";
+    for (std::size_t i = 0; i < 4; ++i) {
+        char c = local[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != href[i])
+            return false;
+    }
+    return local[4] == '\0';
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool staysUnencoded(unsigned char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return true;
+    return std::strchr("-._~!$&'()*+,=:/@", c) != nullptr && c != '\0';
+}
+
+} // namespace
+
+struct HrefCollector::Parser {
+    XML_Parser xml;
+
+    static void XMLCALL onStart(void* self, const XML_Char* name, const XML_Char**) {
+        static_cast<HrefCollector*>(self)->startElement(name);
+    }
+    static void XMLCALL onEnd(void* self, const XML_Char* name) {
+        static_cast<HrefCollector*>(self)->endElement(name);
+    }
+    static void XMLCALL onCharacters(void* self, const XML_Char* text, int length) {
+        static_cast<HrefCollector*>(self)->characters(text, length);
+    }
+    static void XMLCALL onCdataStart(void* self) { static_cast<HrefCollector*>(self)->inCdata_ = true; }
+    static void XMLCALL onCdataEnd(void* self) { static_cast<HrefCollector*>(self)->inCdata_ = false; }
+};
+
+/// Sets up an expat parser with namespace processing. External entities are never loaded (no
+/// handler is installed and parameter entities stay off), and expat's amplification limits
+/// bound what internal entities may expand to.
+HrefCollector::HrefCollector() {
+    XML_Parser xml = XML_ParserCreateNS(nullptr, namespaceSeparator);
+    if (!xml)
+        throw std::bad_alloc();
+    parser_ = new Parser{xml};
+    XML_SetUserData(xml, this);
+    XML_SetElementHandler(xml, &Parser::onStart, &Parser::onEnd);
+    XML_SetCharacterDataHandler(xml, &Parser::onCharacters);
+    XML_SetCdataSectionHandler(xml, &Parser::onCdataStart, &Parser::onCdataEnd);
+    XML_SetParamEntityParsing(xml, XML_PARAM_ENTITY_PARSING_NEVER);
+}
+
+HrefCollector::~HrefCollector() {
+    if (parser_) {
+        XML_ParserFree(parser_->xml);
+        delete parser_;
+    }
+}
+
+void HrefCollector::feed(std::string_view chunk) {
+    while (parser_ && !chunk.empty()) {
+        const std::size_t piece = std::min<std::size_t>(chunk.size(), INT_MAX / 2);
+        if (XML_Parse(parser_->xml, chunk.data(), static_cast<int>(piece), XML_FALSE) != XML_STATUS_OK) {
+            // A fault ends the collection; what was read before it stays.
+            XML_ParserFree(parser_->xml);
+            delete parser_;
+            parser_ = nullptr;
+        }
+        chunk.remove_prefix(piece);
+    }
+}
+
+void HrefCollector::finish() {
+    if (!parser_)
+        return;
+    XML_Parse(parser_->xml, nullptr, 0, XML_TRUE);
+    XML_ParserFree(parser_->xml);
+    delete parser_;
+    parser_ = nullptr;
+}
+
+std::vector<std::string> HrefCollector::collect(std::string_view body) {
+    HrefCollector collector;
+    collector.feed(body);
+    collector.finish();
+    return std::move(collector.hrefs_);
+}
+
+void HrefCollector::startElement(const char* name) {
+    if (isHref(name)) {
+        inHref_ = true;
+        current_.clear();
+    }
+}
+
+void HrefCollector::endElement(const char* name) {
+    if (isHref(name)) {
+        inHref_ = false;
+        hrefs_.push_back(Text::trimWhitespaceAndNewlines(current_));
+        current_.clear();
+    }
+}
+
+void HrefCollector::characters(const char* text, int length) {
+    // Only ordinary character data counts; the content of CDATA sections is not an href.
+    if (inHref_ && !inCdata_)
+        current_.append(text, static_cast<std::size_t>(length));
+}
+
+namespace DAVNames {
+
+std::optional<std::string> percentDecode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size())
+            return std::nullopt;
+        const int high = hexValue(text[i + 1]);
+        const int low = hexValue(text[i + 2]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        out += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    if (!Text::isValidUTF8(out))
+        return std::nullopt;
+    return out;
+}
+
+std::optional<std::string> percentEncodePath(std::string_view name) {
+    if (!Text::isValidUTF8(name))
+        return std::nullopt;
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(name.size());
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (staysUnencoded(byte)) {
+            out += c;
+        } else {
+            out += '%';
+            out += digits[byte >> 4];
+            out += digits[byte & 0x0F];
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> contactFileName(std::string_view href) {
+    const auto decoded = percentDecode(href);
+    if (!decoded)
+        return std::nullopt;
+    std::string_view path = *decoded;
+    while (!path.empty() && path.back() == '/')
+        path.remove_suffix(1);
+    if (path.empty())
+        return std::nullopt;
+    const auto slash = path.rfind('/');
+    const std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    if (!last.ends_with(".md"))
+        return std::nullopt;
+    return std::string(last);
+}
+
+std::set<std::string> contactFileNames(const std::vector<std::string>& hrefs) {
+    std::set<std::string> names;
+    for (const auto& href : hrefs)
+        if (auto name = contactFileName(href))
+            names.insert(std::move(*name));
+    return names;
+}
+
+} // namespace DAVNames

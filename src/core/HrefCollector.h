@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Collects the href texts of a WebDAV multistatus body. The body may arrive in pieces of any
+// size: feed() each piece as it comes and finish() at the end. Elements are matched by local
+// name, whatever their namespace or prefix, and every href anywhere in the document counts.
+// A malformed body ends the collection quietly at the fault and keeps what was read before it.
+class HrefCollector {
+public:
+    HrefCollector();
+    ~HrefCollector();
+    HrefCollector(const HrefCollector&) = delete;
+    HrefCollector& operator=(const HrefCollector&) = delete;
+
+    void feed(std::string_view chunk);
+    void finish();
+
+    // The trimmed href texts in document order (empty ones included).
+    const std::vector<std::string>& hrefs() const noexcept { return hrefs_; }
+
+    // Whole bodies at once: the hrefs of body.
+    static std::vector<std::string> collect(std::string_view body);
+
+private:
+    struct Parser;
+    friend struct Parser;
+    void startElement(const char* name);
+    void endElement(const char* name);
+    void characters(const char* text, int length);
+
+    Parser* parser_ = nullptr; // null once the parse has ended (finished or failed)
+    std::vector<std::string> hrefs_;
+    std::string current_;
+    bool inHref_ = false;
+    bool inCdata_ = false;
+};
+
+// How the listing turns hrefs into note file names.
+namespace DAVNames {
+
+// Undoes percent-encoding ("%" and two hex digits of either case; "+" stays). None when an escape
+// is broken or the decoded bytes are not valid UTF-8.
+std::optional<std::string> percentDecode(std::string_view text);
+
+// Encodes a name for a URL path: letters, digits and - . _ ~ ! $ & ' ( ) * + , = : / @ stay,
+// every other byte becomes "%" and two upper-case hex digits. None when name is not valid UTF-8.
+std::optional<std::string> percentEncodePath(std::string_view name);
+
+// The file name an href stands for: the last non-empty piece of the decoded path when it ends
+// in ".md"; none otherwise.
+std::optional<std::string> contactFileName(std::string_view href);
+
+// The set of note file names among hrefs.
+std::set<std::string> contactFileNames(const std::vector<std::string>& hrefs);
+
+} // namespace DAVNames
