@@ -86,85 +86,46 @@ private:
     bool pendingDash_ = false;
 };
 
-// Company: the organisation, trimmed; absent when nothing is left.
-std::optional<std::string> companyOf(const Contact& contact) {
-    std::string company = Text::trimSpaces(contact.organizationName);
-    if (company.empty()) return std::nullopt;
-    return company;
+using Field = std::optional<std::string_view>;
+
+// The text without tab and Zs spaces at its ends. Most texts have an ASCII letter or digit at
+// both ends and are returned as they are; only the others are copied and trimmed into `storage`.
+std::string_view trimmed(std::string_view text, std::string& storage) {
+    const auto keeps = [](char c) { return c != ' ' && c != '\t' && static_cast<unsigned char>(c) < 0x80; };
+    if (text.empty() || (keeps(text.front()) && keeps(text.back()))) return text;
+    storage = Text::trimSpaces(text);
+    return storage;
 }
 
-// Title: the job title exactly as stored; a title of spaces only is still a title.
-std::optional<std::string> titleOf(const Contact& contact) {
-    if (contact.jobTitle.empty()) return std::nullopt;
-    return contact.jobTitle;
+Field present(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    return text;
 }
 
-// E-mail: only the first address counts, trimmed; a blank first address gives no line even
-// when later ones are filled.
-std::optional<std::string> emailOf(const Contact& contact) {
-    if (contact.emailAddresses.empty()) return std::nullopt;
-    std::string email = Text::trimSpaces(contact.emailAddresses.front());
-    if (email.empty()) return std::nullopt;
-    return email;
-}
-
-// Phone: the first number's text as stored (an empty one is dropped by fm).
-std::optional<std::string> phoneOf(const Contact& contact) {
-    if (contact.phoneNumbers.empty()) return std::nullopt;
-    return contact.phoneNumbers.front();
-}
-
-} // namespace
-
-/// The display name: given and family name, each trimmed, joined by one space when both are
-/// there; a card without either is named by its trimmed organisation. None when all are blank.
-std::optional<std::string> displayName(const Contact& contact) {
-    std::string given = Text::trimSpaces(contact.givenName);
-    const std::string family = Text::trimSpaces(contact.familyName);
-    if (!given.empty() && !family.empty()) {
-        given.reserve(given.size() + 1 + family.size());
-        given.push_back(' ');
-        given.append(family);
-        return given;
+// Appends `key: "value"` unless the value is absent or empty. Backslashes are doubled before
+// quotes are escaped, so the escaping backslashes are not doubled themselves; a line feed
+// becomes a space. Everything else passes unchanged.
+void fm(std::string& note, std::string_view key, Field value) {
+    if (!value || value->empty()) return;
+    note.append(key);
+    note.append(": \"");
+    const std::string_view text = *value;
+    std::size_t run = 0; // start of the stretch not yet appended
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != '\\' && c != '"' && c != '\n') continue;
+        note.append(text.substr(run, i - run));
+        note.append(c == '\\' ? "\\\\" : c == '"' ? "\\\"" : " ");
+        run = i + 1;
     }
-    if (!given.empty()) return given;
-    if (!family.empty()) return family;
-    return companyOf(contact);
+    note.append(text.substr(run));
+    note.append("\"\n");
 }
 
-/// The note text: "---", a quoted front-matter line per present field (name, company, title,
-/// email, phone), "---", an empty line and the heading "# name". Only backslash, double quote
-/// and line feed are rewritten in values; the heading carries the name unchanged.
-std::string renderPerson(const std::string& name, const std::optional<std::string>& company,
-                         const std::optional<std::string>& title, const std::optional<std::string>& email,
-                         const std::optional<std::string>& phone) {
-    // Appends `key: "value"` unless the value is absent or empty. Backslashes are doubled before
-    // quotes are escaped, so the escaping backslashes are not doubled themselves.
-    const auto fm = [](std::string& note, std::string_view key, const std::optional<std::string>& value) {
-        if (!value || value->empty()) return;
-        note.append(key);
-        note.append(": \"");
-        for (const char c : *value) {
-            switch (c) {
-            case '\\':
-                note.append("\\\\");
-                break;
-            case '"':
-                note.append("\\\"");
-                break;
-            case '\n':
-                note.push_back(' ');
-                break;
-            default:
-                note.push_back(c);
-            }
-        }
-        note.append("\"\n");
-    };
-
+std::string render(std::string_view name, Field company, Field title, Field email, Field phone) {
     std::size_t size = 32 + 2 * name.size();
-    for (const auto* field : {&company, &title, &email, &phone})
-        size += *field ? (*field)->size() + 16 : 0;
+    for (const Field& field : {company, title, email, phone})
+        size += field ? field->size() + 16 : 0;
     std::string note;
     note.reserve(size);
     note.append("---\n");
@@ -177,6 +138,56 @@ std::string renderPerson(const std::string& name, const std::optional<std::strin
     note.append(name);
     note.push_back('\n');
     return note;
+}
+
+} // namespace
+
+/// The display name: given and family name, each trimmed, joined by one space when both are
+/// there; a card without either is named by its trimmed organisation. None when all are blank.
+std::optional<std::string> displayName(const Contact& contact) {
+    std::string givenStorage, familyStorage;
+    const std::string_view given = trimmed(contact.givenName, givenStorage);
+    const std::string_view family = trimmed(contact.familyName, familyStorage);
+    if (!given.empty() && !family.empty()) {
+        std::string name;
+        name.reserve(given.size() + 1 + family.size());
+        name.append(given);
+        name.push_back(' ');
+        name.append(family);
+        return name;
+    }
+    if (!given.empty()) return std::string(given);
+    if (!family.empty()) return std::string(family);
+    std::string organizationStorage;
+    const std::string_view organization = trimmed(contact.organizationName, organizationStorage);
+    if (organization.empty()) return std::nullopt;
+    return std::string(organization);
+}
+
+/// The note text: "---", a quoted front-matter line per present field (name, company, title,
+/// email, phone), "---", an empty line and the heading "# name". The heading carries the name
+/// unescaped, so a line feed in a name makes it span two lines.
+std::string renderPerson(const std::string& name, const std::optional<std::string>& company,
+                         const std::optional<std::string>& title, const std::optional<std::string>& email,
+                         const std::optional<std::string>& phone) {
+    const auto view = [](const std::optional<std::string>& text) -> Field {
+        if (!text) return std::nullopt;
+        return std::string_view(*text);
+    };
+    return render(name, view(company), view(title), view(email), view(phone));
+}
+
+/// The note of a card. Company: the organisation, trimmed. Title: the job title as stored, so
+/// one of spaces only is still written. E-mail: the first address, trimmed; a blank first address
+/// gives no line even when later ones are filled. Phone: the first number as stored. Any field
+/// that comes out empty gets no line.
+std::string renderNote(const Contact& contact, const std::string& name) {
+    std::string companyStorage, emailStorage;
+    const Field company = present(trimmed(contact.organizationName, companyStorage));
+    const Field email =
+        contact.emailAddresses.empty() ? Field{} : present(trimmed(contact.emailAddresses.front(), emailStorage));
+    const Field phone = contact.phoneNumbers.empty() ? Field{} : Field{contact.phoneNumbers.front()};
+    return render(name, company, present(contact.jobTitle), email, phone);
 }
 
 /// The file-name stem: the text lower-cased (full Unicode mapping, no normalisation), every run
@@ -214,11 +225,6 @@ std::string slug(const std::string& displayName) {
             stem.drop();
     }
     return stem.finish();
-}
-
-/// The note of a card: company, title, e-mail and phone derived from the card, then renderPerson.
-std::string renderNote(const Contact& contact, const std::string& name) {
-    return renderPerson(name, companyOf(contact), titleOf(contact), emailOf(contact), phoneOf(contact));
 }
 
 std::string fileName(const std::string& displayName) {

@@ -2,6 +2,7 @@
 #include "core/Text.h"
 
 #include <gtest/gtest.h>
+#include <unicode/uchar.h>
 
 #include <string>
 
@@ -85,43 +86,55 @@ TEST(FileName, SeparatorsCaseAndLength) {
 
 namespace {
 
-std::string utf8(char32_t c) {
+void appendUTF8(std::string& out, char32_t c) {
     const auto u = static_cast<std::uint32_t>(c);
-    if (u < 0x800) return {char(0xC0 | u >> 6), char(0x80 | (u & 0x3F))};
-    if (u < 0x10000) return {char(0xE0 | u >> 12), char(0x80 | (u >> 6 & 0x3F)), char(0x80 | (u & 0x3F))};
-    return {char(0xF0 | u >> 18), char(0x80 | (u >> 12 & 0x3F)), char(0x80 | (u >> 6 & 0x3F)), char(0x80 | (u & 0x3F))};
+    if (u < 0x800)
+        out += {char(0xC0 | u >> 6), char(0x80 | (u & 0x3F))};
+    else if (u < 0x10000)
+        out += {char(0xE0 | u >> 12), char(0x80 | (u >> 6 & 0x3F)), char(0x80 | (u & 0x3F))};
+    else
+        out += {char(0xF0 | u >> 18), char(0x80 | (u >> 12 & 0x3F)), char(0x80 | (u >> 6 & 0x3F)),
+                char(0x80 | (u & 0x3F))};
 }
 
 } // namespace
 
 // The stem is lower-cased one code point at a time; that must agree with lower-casing the whole
-// text with the full mapping. Checked for every non-ASCII scalar value, in batches.
+// text with the full mapping. Checked for every assigned non-ASCII code point that either mapping changes.
 TEST(FileName, PerCodePointLowercasingAgreesWithFullMapping) {
+    int checked = 0;
     for (char32_t first = 0x80; first <= 0x10FFFF; first += 0x1000) {
-        std::vector<std::string> points;
+        std::vector<char32_t> points;
         std::string batch;
         for (char32_t c = first; c < first + 0x1000 && c <= 0x10FFFF; ++c) {
             if (c >= 0xD800 && c <= 0xDFFF) continue;
-            points.push_back(utf8(c));
-            batch += points.back() + '\n';
+            points.push_back(c);
+            appendUTF8(batch, c);
+            batch += '\n';
         }
         const std::string lowered = Text::lowercase(batch);
         std::size_t begin = 0;
-        for (const std::string& point : points) {
+        for (const char32_t c : points) {
             const std::size_t end = lowered.find('\n', begin);
             ASSERT_NE(end, std::string::npos);
+            const std::string_view mapped(lowered.data() + begin, end - begin);
+            begin = end + 1;
+            std::string point;
+            appendUTF8(point, c);
+            if (mapped == point && u_tolower(static_cast<UChar32>(c)) == static_cast<UChar32>(c))
+                continue; // neither mapping touches it: a separator either way
+            ++checked;
             // The stem of "X" + point + "Y", made by hand from the whole-text mapping.
             std::string expected = "x";
-            for (std::size_t k = begin; k < end; ++k) {
-                const char b = lowered[k];
+            for (const char b : mapped) {
                 if ((b >= 'a' && b <= 'z') || (b >= '0' && b <= '9'))
                     expected += b;
                 else if (expected.back() != '-')
                     expected += '-';
             }
             expected += 'y';
-            ASSERT_EQ(slug("X" + point + "Y"), expected) << "at " << point;
-            begin = end + 1;
+            ASSERT_EQ(slug("X" + point + "Y"), expected) << "at U+" << std::hex << static_cast<std::uint32_t>(c);
         }
     }
+    EXPECT_GT(checked, 1000);
 }
