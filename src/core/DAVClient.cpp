@@ -39,8 +39,7 @@ std::string base64(std::string_view bytes) {
     }
     if (const std::size_t rest = bytes.size() - i; rest > 0) {
         unsigned n = static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16;
-        if (rest == 2)
-            n |= static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        if (rest == 2) n |= static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8;
         out += alphabet[n >> 18 & 63];
         out += alphabet[n >> 12 & 63];
         out += rest == 2 ? alphabet[n >> 6 & 63] : '=';
@@ -59,8 +58,7 @@ struct HeaderList {
     ~HeaderList() { curl_slist_free_all(list); }
     void add(const std::string& line) {
         curl_slist* grown = curl_slist_append(list, line.c_str());
-        if (!grown)
-            throw std::bad_alloc();
+        if (!grown) throw std::bad_alloc();
         list = grown;
     }
 };
@@ -84,8 +82,7 @@ size_t receiveBody(char* data, size_t size, size_t count, void* context) {
         transfer->statusKnown = true;
         transfer->feeding = transfer->listing && status == 207;
     }
-    if (transfer->feeding)
-        transfer->listing->feed(std::string_view(data, length));
+    if (transfer->feeding) transfer->listing->feed(std::string_view(data, length));
     return length;
 }
 
@@ -105,8 +102,7 @@ struct DAVClient::Session {
     std::optional<DAVError::Kind> originError;
 
     ~Session() {
-        if (easy)
-            curl_easy_cleanup(easy);
+        if (easy) curl_easy_cleanup(easy);
     }
 };
 
@@ -116,8 +112,7 @@ namespace {
 // so every request goes to the fixed paths at the root of the host.
 std::string originOf(const std::string& base, std::optional<DAVClient::DAVError::Kind>& error) {
     std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), &curl_url_cleanup);
-    if (!url)
-        throw std::bad_alloc();
+    if (!url) throw std::bad_alloc();
     if (curl_url_set(url.get(), CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
         error = DAVClient::DAVError::badURL;
         return {};
@@ -134,8 +129,7 @@ std::string originOf(const std::string& base, std::optional<DAVClient::DAVError:
         error = DAVClient::DAVError::badResponse;
         return {};
     }
-    for (const auto part : {CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_OPTIONS, CURLUPART_QUERY,
-                            CURLUPART_FRAGMENT})
+    for (const auto part : {CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_OPTIONS, CURLUPART_QUERY, CURLUPART_FRAGMENT})
         curl_url_set(url.get(), part, nullptr, 0);
     char* written = nullptr;
     if (curl_url_set(url.get(), CURLUPART_PATH, "/", 0) != CURLUE_OK ||
@@ -145,8 +139,7 @@ std::string originOf(const std::string& base, std::optional<DAVClient::DAVError:
     }
     std::string origin = written;
     curl_free(written);
-    if (origin.ends_with('/'))
-        origin.pop_back();
+    if (origin.ends_with('/')) origin.pop_back();
     return origin;
 }
 
@@ -163,8 +156,7 @@ DAVClient::DAVClient(std::string baseURL, const std::string& email, const std::s
     initialiseCurl();
     session_->origin = originOf(baseURL_, session_->originError);
     CURL* easy = curl_easy_init();
-    if (!easy)
-        throw std::bad_alloc();
+    if (!easy) throw std::bad_alloc();
     session_->easy = easy;
     const auto idleMs = std::max<long>(1, static_cast<long>(timeouts.idle.count()));
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L); // the client runs on worker threads
@@ -195,15 +187,13 @@ std::int64_t DAVClient::request(const std::string& method, const std::string& pa
                                 const std::optional<std::string>& depth,
                                 const std::map<std::string, std::string>& headers,
                                 const std::optional<std::string>& body, HrefCollector* listing) {
-    if (session_->originError)
-        throw DAVError(*session_->originError);
+    if (session_->originError) throw DAVError(*session_->originError);
     CURL* easy = session_->easy;
     const std::string url = session_->origin + path;
 
     HeaderList fields;
     fields.add("Authorization: " + authorization_);
-    if (depth)
-        fields.add("Depth: " + *depth);
+    if (depth) fields.add("Depth: " + *depth);
     for (const auto& [name, value] : headers)
         fields.add(name + ": " + value);
     // Exactly the fields above: no "Expect: 100-continue" for uploads, no default Accept.
@@ -235,26 +225,21 @@ std::int64_t DAVClient::request(const std::string& method, const std::string& pa
         std::string detail = session_->errorBuffer;
         while (!detail.empty() && (detail.back() == '\n' || detail.back() == '\r'))
             detail.pop_back();
-        if (!detail.empty() && detail != description)
-            description += ": " + detail;
+        if (!detail.empty() && detail != description) description += ": " + detail;
         throw TransportError(static_cast<int>(result), description);
     }
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    if (status < 100)
-        throw DAVError(DAVError::badResponse);
-    if (listing && status == 207)
-        listing->finish();
+    if (status < 100) throw DAVError(DAVError::badResponse);
+    if (listing && status == 207) listing->finish();
     return status;
 }
 
 /// Confirms that the server accepts the credential: PROPFIND "/dav/" at depth 0 must give 207.
 void DAVClient::verify() {
     const auto status = request("PROPFIND", "/dav/", "0", {}, std::nullopt);
-    if (status == 207)
-        return;
-    if (status == 401)
-        throw DAVError(DAVError::notAuthorised);
+    if (status == 207) return;
+    if (status == 401) throw DAVError(DAVError::notAuthorised);
     throw DAVError(DAVError::http, status);
 }
 
@@ -263,15 +248,11 @@ void DAVClient::verify() {
 std::set<std::string> DAVClient::listContactFiles() {
     HrefCollector collector;
     const auto status = request("PROPFIND", "/dav/contacts/", "1", {}, std::nullopt, &collector);
-    if (status == 207)
-        return DAVNames::contactFileNames(collector.hrefs());
-    if (status == 401)
-        throw DAVError(DAVError::notAuthorised);
-    if (status != 404)
-        throw DAVError(DAVError::http, status);
+    if (status == 207) return DAVNames::contactFileNames(collector.hrefs());
+    if (status == 401) throw DAVError(DAVError::notAuthorised);
+    if (status != 404) throw DAVError(DAVError::http, status);
     const auto made = request("MKCOL", "/dav/contacts/", std::nullopt, {}, std::nullopt);
-    if (made == 201 || made == 405)
-        return {};
+    if (made == 201 || made == 405) return {};
     throw DAVError(DAVError::http, made);
 }
 
@@ -279,16 +260,11 @@ std::set<std::string> DAVClient::listContactFiles() {
 /// True when the server created it, false when it answered 412 because the name is taken.
 bool DAVClient::createFile(const std::string& name, const std::string& content) {
     const auto encoded = DAVNames::percentEncodePath(name);
-    if (!encoded)
-        throw DAVError(DAVError::badURL);
-    static const std::map<std::string, std::string> fields{{"If-None-Match", "*"},
-                                                           {"Content-Type", "text/markdown"}};
+    if (!encoded) throw DAVError(DAVError::badURL);
+    static const std::map<std::string, std::string> fields{{"If-None-Match", "*"}, {"Content-Type", "text/markdown"}};
     const auto status = request("PUT", "/dav/contacts/" + *encoded, std::nullopt, fields, content);
-    if (status == 412)
-        return false;
-    if (status >= 200 && status <= 299)
-        return true;
-    if (status == 401)
-        throw DAVError(DAVError::notAuthorised);
+    if (status == 412) return false;
+    if (status >= 200 && status <= 299) return true;
+    if (status == 401) throw DAVError(DAVError::notAuthorised);
     throw DAVError(DAVError::http, status);
 }

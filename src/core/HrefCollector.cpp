@@ -27,27 +27,21 @@ bool isHref(const char* name) {
     static constexpr char href[] = "href";
     for (std::size_t i = 0; i < 4; ++i) {
         char c = local[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != href[i])
-            return false;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != href[i]) return false;
     }
     return local[4] == '\0';
 }
 
 int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
 bool staysUnencoded(unsigned char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
-        return true;
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
     return std::strchr("-._~!$&'()*+,=:/@", c) != nullptr && c != '\0';
 }
 
@@ -59,9 +53,7 @@ struct HrefCollector::Parser {
     static void XMLCALL onStart(void* self, const XML_Char* name, const XML_Char**) {
         static_cast<HrefCollector*>(self)->startElement(name);
     }
-    static void XMLCALL onEnd(void* self, const XML_Char* name) {
-        static_cast<HrefCollector*>(self)->endElement(name);
-    }
+    static void XMLCALL onEnd(void* self, const XML_Char* name) { static_cast<HrefCollector*>(self)->endElement(name); }
     static void XMLCALL onCharacters(void* self, const XML_Char* text, int length) {
         static_cast<HrefCollector*>(self)->characters(text, length);
     }
@@ -74,8 +66,7 @@ struct HrefCollector::Parser {
 /// bound what internal entities may expand to.
 HrefCollector::HrefCollector() {
     XML_Parser xml = XML_ParserCreateNS(nullptr, namespaceSeparator);
-    if (!xml)
-        throw std::bad_alloc();
+    if (!xml) throw std::bad_alloc();
     parser_ = new Parser{xml};
     XML_SetUserData(xml, this);
     XML_SetElementHandler(xml, &Parser::onStart, &Parser::onEnd);
@@ -105,8 +96,7 @@ void HrefCollector::feed(std::string_view chunk) {
 }
 
 void HrefCollector::finish() {
-    if (!parser_)
-        return;
+    if (!parser_) return;
     XML_Parse(parser_->xml, nullptr, 0, XML_TRUE);
     XML_ParserFree(parser_->xml);
     delete parser_;
@@ -137,8 +127,7 @@ void HrefCollector::endElement(const char* name) {
 
 void HrefCollector::characters(const char* text, int length) {
     // Only ordinary character data counts; the content of CDATA sections is not an href.
-    if (inHref_ && !inCdata_)
-        current_.append(text, static_cast<std::size_t>(length));
+    if (inHref_ && !inCdata_) current_.append(text, static_cast<std::size_t>(length));
 }
 
 namespace DAVNames {
@@ -151,23 +140,19 @@ std::optional<std::string> percentDecode(std::string_view text) {
             out += text[i];
             continue;
         }
-        if (i + 2 >= text.size())
-            return std::nullopt;
+        if (i + 2 >= text.size()) return std::nullopt;
         const int high = hexValue(text[i + 1]);
         const int low = hexValue(text[i + 2]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
+        if (high < 0 || low < 0) return std::nullopt;
         out += static_cast<char>(high * 16 + low);
         i += 2;
     }
-    if (!Text::isValidUTF8(out))
-        return std::nullopt;
+    if (!Text::isValidUTF8(out)) return std::nullopt;
     return out;
 }
 
 std::optional<std::string> percentEncodePath(std::string_view name) {
-    if (!Text::isValidUTF8(name))
-        return std::nullopt;
+    if (!Text::isValidUTF8(name)) return std::nullopt;
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(name.size());
@@ -186,25 +171,21 @@ std::optional<std::string> percentEncodePath(std::string_view name) {
 
 std::optional<std::string> contactFileName(std::string_view href) {
     const auto decoded = percentDecode(href);
-    if (!decoded)
-        return std::nullopt;
+    if (!decoded) return std::nullopt;
     std::string_view path = *decoded;
     while (!path.empty() && path.back() == '/')
         path.remove_suffix(1);
-    if (path.empty())
-        return std::nullopt;
+    if (path.empty()) return std::nullopt;
     const auto slash = path.rfind('/');
     const std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    if (!last.ends_with(".md"))
-        return std::nullopt;
+    if (!last.ends_with(".md")) return std::nullopt;
     return std::string(last);
 }
 
 std::set<std::string> contactFileNames(const std::vector<std::string>& hrefs) {
     std::set<std::string> names;
     for (const auto& href : hrefs)
-        if (auto name = contactFileName(href))
-            names.insert(std::move(*name));
+        if (auto name = contactFileName(href)) names.insert(std::move(*name));
     return names;
 }
 

@@ -1,0 +1,331 @@
+#include "support/ScriptedHttpServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+std::string trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
+const char* reason(int code) {
+    switch (code) {
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 207:
+        return "Multi-Status";
+    case 301:
+        return "Moved Permanently";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 409:
+        return "Conflict";
+    case 412:
+        return "Precondition Failed";
+    case 500:
+        return "Internal Server Error";
+    default:
+        return "Status";
+    }
+}
+
+void sendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return; // the peer went away or stopped reading for the send time-out
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+}
+
+// Parses a chunked body from the start of data; the body and the bytes used, or none when incomplete.
+std::optional<std::pair<std::string, std::size_t>> dechunk(std::string_view data) {
+    std::string body;
+    std::size_t at = 0;
+    for (;;) {
+        const auto lineEnd = data.find("\r\n", at);
+        if (lineEnd == std::string_view::npos) return std::nullopt;
+        const std::size_t size = std::stoul(std::string(data.substr(at, lineEnd - at)), nullptr, 16);
+        at = lineEnd + 2;
+        if (size == 0) {
+            const auto end = data.find("\r\n", at); // no trailers expected
+            if (end == std::string_view::npos) return std::nullopt;
+            return std::make_pair(body, end + 2);
+        }
+        if (data.size() < at + size + 2) return std::nullopt;
+        body.append(data.substr(at, size));
+        at += size + 2;
+    }
+}
+
+} // namespace
+
+struct ScriptedHttpServer::Connection {
+    int fd = -1;
+    int id = 0;
+    std::string buffer;
+    bool held = false;
+    bool continued = false; // "100 Continue" already sent for the request being read
+};
+
+std::optional<std::string> ScriptedHttpServer::Request::header(std::string_view name) const {
+    for (const auto& [key, value] : headers)
+        if (equalsIgnoringCase(key, name)) return value;
+    return std::nullopt;
+}
+
+std::size_t ScriptedHttpServer::Request::count(std::string_view name) const {
+    std::size_t n = 0;
+    for (const auto& field : headers)
+        n += equalsIgnoringCase(field.first, name) ? 1 : 0;
+    return n;
+}
+
+ScriptedHttpServer::Reply
+ScriptedHttpServer::Reply::status(int code, std::string body,
+                                  const std::vector<std::pair<std::string, std::string>>& headers) {
+    std::string bytes = "HTTP/1.1 " + std::to_string(code) + " " + reason(code) + "\r\n";
+    for (const auto& [name, value] : headers)
+        bytes += name + ": " + value + "\r\n";
+    bytes += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    return Reply{std::move(bytes)};
+}
+
+ScriptedHttpServer::Reply ScriptedHttpServer::Reply::multistatus(std::string xml) {
+    return status(207, std::move(xml), {{"Content-Type", "application/xml; charset=utf-8"}});
+}
+
+ScriptedHttpServer::Reply ScriptedHttpServer::Reply::raw(std::string bytes, Then then) {
+    Reply reply{std::move(bytes)};
+    reply.then = then;
+    return reply;
+}
+
+ScriptedHttpServer::Reply ScriptedHttpServer::Reply::cutShort(int code, std::string body, std::size_t declaredLength) {
+    std::string bytes = "HTTP/1.1 " + std::to_string(code) + " " + reason(code) +
+                        "\r\nContent-Length: " + std::to_string(declaredLength) + "\r\n\r\n" + body;
+    return raw(std::move(bytes), Then::close);
+}
+
+ScriptedHttpServer::Reply ScriptedHttpServer::Reply::stall() {
+    return raw({}, Then::hold);
+}
+
+ScriptedHttpServer::ScriptedHttpServer() : ScriptedHttpServer(Handler{}) {}
+
+ScriptedHttpServer::ScriptedHttpServer(Handler handler) : handler_(std::move(handler)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener_ < 0) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0; // the system picks a free port
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 16) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        const std::string error = std::strerror(errno);
+        ::close(listener_);
+        throw std::runtime_error("listen on 127.0.0.1: " + error);
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { run(); });
+}
+
+ScriptedHttpServer::~ScriptedHttpServer() {
+    stop();
+}
+
+std::string ScriptedHttpServer::url() const {
+    return "http://127.0.0.1:" + std::to_string(port_);
+}
+
+void ScriptedHttpServer::enqueue(Reply reply) {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(reply));
+}
+
+void ScriptedHttpServer::setHandler(Handler handler) {
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(handler);
+}
+
+std::vector<ScriptedHttpServer::Request> ScriptedHttpServer::requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+void ScriptedHttpServer::clearRequests() {
+    std::lock_guard lock(mutex_);
+    requests_.clear();
+}
+
+void ScriptedHttpServer::stop() {
+    if (stopping_.exchange(true)) return;
+    if (thread_.joinable()) thread_.join();
+    if (listener_ >= 0) ::close(listener_);
+    listener_ = -1;
+}
+
+void ScriptedHttpServer::pause(std::chrono::milliseconds duration) const {
+    const auto until = std::chrono::steady_clock::now() + duration;
+    while (!stopping_ && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+ScriptedHttpServer::Reply ScriptedHttpServer::replyFor(const Request& request) {
+    Handler handler;
+    {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(request);
+        if (!queue_.empty()) {
+            Reply reply = std::move(queue_.front());
+            queue_.pop_front();
+            return reply;
+        }
+        handler = handler_;
+    }
+    if (handler) return handler(request);
+    ++unscripted_;
+    return Reply::raw("HTTP/1.1 500 Unscripted\r\nContent-Length: 0\r\n\r\n", Reply::Then::keepAlive);
+}
+
+// Answers every complete request in the connection's buffer.
+bool ScriptedHttpServer::serve(Connection& connection) {
+    for (;;) {
+        if (connection.held) {
+            connection.buffer.clear();
+            return true;
+        }
+        const auto headEnd = connection.buffer.find("\r\n\r\n");
+        if (headEnd == std::string::npos) return true;
+        Request request;
+        request.connection = connection.id;
+        request.head = connection.buffer.substr(0, headEnd + 4);
+        const auto lineEnd = request.head.find("\r\n");
+        const std::string line = request.head.substr(0, lineEnd);
+        const auto firstSpace = line.find(' ');
+        const auto lastSpace = line.rfind(' ');
+        if (firstSpace == std::string::npos || lastSpace == firstSpace) return false; // not HTTP: hang up
+        request.method = line.substr(0, firstSpace);
+        request.target = line.substr(firstSpace + 1, lastSpace - firstSpace - 1);
+        request.version = line.substr(lastSpace + 1);
+        std::size_t at = lineEnd + 2;
+        while (at < headEnd) {
+            const auto end = request.head.find("\r\n", at);
+            const std::string field = request.head.substr(at, end - at);
+            const auto colon = field.find(':');
+            if (colon != std::string::npos)
+                request.headers.emplace_back(field.substr(0, colon), trim(field.substr(colon + 1)));
+            at = end + 2;
+        }
+        std::size_t used = headEnd + 4;
+        const std::string_view rest = std::string_view(connection.buffer).substr(used);
+        const auto length = request.header("Content-Length");
+        const auto encoding = request.header("Transfer-Encoding");
+        bool complete = true;
+        if (encoding && equalsIgnoringCase(*encoding, "chunked")) {
+            const auto chunked = dechunk(rest);
+            complete = chunked.has_value();
+            if (complete) {
+                request.body = chunked->first;
+                used += chunked->second;
+            }
+        } else if (length) {
+            const std::size_t size = std::stoul(*length);
+            complete = rest.size() >= size;
+            if (complete) {
+                request.body = std::string(rest.substr(0, size));
+                used += size;
+            }
+        }
+        if (!complete) {
+            const auto expect = request.header("Expect");
+            if (expect && equalsIgnoringCase(*expect, "100-continue") && !connection.continued) {
+                connection.continued = true;
+                sendAll(connection.fd, "HTTP/1.1 100 Continue\r\n\r\n");
+            }
+            return true;
+        }
+        connection.continued = false;
+        connection.buffer.erase(0, used);
+        const Reply reply = replyFor(request);
+        pause(reply.delay);
+        sendAll(connection.fd, reply.bytes);
+        if (reply.then == Reply::Then::close) return false;
+        if (reply.then == Reply::Then::hold) connection.held = true;
+    }
+}
+
+void ScriptedHttpServer::run() {
+    std::vector<Connection> open;
+    while (!stopping_) {
+        std::vector<pollfd> watched{{listener_, POLLIN, 0}};
+        for (const auto& connection : open)
+            watched.push_back({connection.fd, POLLIN, 0});
+        const int ready = ::poll(watched.data(), watched.size(), 20);
+        if (ready <= 0) continue;
+        if (watched[0].revents & POLLIN) {
+            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                timeval sendLimit{5, 0}; // a client that stops reading cannot block the server for good
+                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+                Connection connection;
+                connection.fd = fd;
+                connection.id = ++connections_;
+                open.push_back(std::move(connection));
+            }
+        }
+        for (std::size_t i = 1; i < watched.size(); ++i) {
+            if (!(watched[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            auto it =
+                std::find_if(open.begin(), open.end(), [&](const Connection& c) { return c.fd == watched[i].fd; });
+            char data[65536];
+            const ssize_t got = ::recv(it->fd, data, sizeof data, 0);
+            bool keep = got > 0;
+            if (keep) {
+                it->buffer.append(data, static_cast<std::size_t>(got));
+                keep = serve(*it);
+            }
+            if (!keep) {
+                ::close(it->fd);
+                it->fd = -1;
+            }
+        }
+        std::erase_if(open, [](const Connection& c) { return c.fd < 0; });
+    }
+    for (const auto& connection : open)
+        ::close(connection.fd);
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+// A small HTTP/1.1 server on 127.0.0.1 for tests. It answers each request with the next canned
+// reply of its queue, or else from its handler, and records every request as it arrived. Replies
+// are raw bytes, so a test can answer garbage, cut a body short, close the connection or hold it
+// open without a word. Connections are kept alive unless a reply says otherwise.
+class ScriptedHttpServer {
+public:
+    struct Request {
+        std::string method, target, version;
+        std::vector<std::pair<std::string, std::string>> headers; // in arrival order, values trimmed
+        std::string head;   // the request line and header lines exactly as received, blank line included
+        std::string body;   // the body (Content-Length or chunked framing removed)
+        int connection = 0; // which accepted connection carried it, counting from 1
+
+        // The value of the first field of that name (case-insensitive).
+        std::optional<std::string> header(std::string_view name) const;
+        // How many fields of that name arrived.
+        std::size_t count(std::string_view name) const;
+    };
+
+    struct Reply {
+        enum class Then { keepAlive, close, hold };
+        std::string bytes;                  // written verbatim
+        std::chrono::milliseconds delay{0}; // waited before writing
+        Then then = Then::keepAlive;        // hold: keep the connection open and silent until stop()
+
+        // A complete response with Content-Length, e.g. status(207, xml).
+        static Reply status(int code, std::string body = {},
+                            const std::vector<std::pair<std::string, std::string>>& headers = {});
+        // A 207 multistatus reply with an XML content type.
+        static Reply multistatus(std::string xml);
+        // Bytes written as they are, then the connection is closed.
+        static Reply raw(std::string bytes, Then then = Then::close);
+        // A response that announces declaredLength bytes of body, sends body and closes.
+        static Reply cutShort(int code, std::string body, std::size_t declaredLength);
+        // No answer at all: the connection stays open and silent.
+        static Reply stall();
+    };
+
+    using Handler = std::function<Reply(const Request&)>;
+
+    ScriptedHttpServer();
+    explicit ScriptedHttpServer(Handler handler);
+    ~ScriptedHttpServer();
+    ScriptedHttpServer(const ScriptedHttpServer&) = delete;
+    ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
+
+    std::uint16_t port() const noexcept { return port_; }
+    std::string url() const; // "http://127.0.0.1:PORT"
+
+    // Replies are used first to last, one per request; when the queue is empty the handler
+    // answers, and without a handler the server answers "500 Unscripted".
+    void enqueue(Reply reply);
+    void setHandler(Handler handler);
+
+    std::vector<Request> requests() const;
+    void clearRequests();
+    int connections() const noexcept { return connections_.load(); }
+    int unscripted() const noexcept { return unscripted_.load(); }
+
+    // Closes every connection and ends the server thread; the destructor calls it.
+    void stop();
+
+private:
+    struct Connection;
+    void run();
+    bool serve(Connection& connection); // false when the connection is to be closed
+    Reply replyFor(const Request& request);
+    void pause(std::chrono::milliseconds duration) const;
+
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> connections_{0};
+    std::atomic<int> unscripted_{0};
+    mutable std::mutex mutex_;
+    std::deque<Reply> queue_;
+    Handler handler_;
+    std::vector<Request> requests_;
+    std::thread thread_;
+};
