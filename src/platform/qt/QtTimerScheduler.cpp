@@ -1,0 +1,86 @@
+#include "QtTimerScheduler.h"
+
+#include <QApplication>
+#include <QEvent>
+
+namespace {
+
+class QtRepeatingTimer : public RepeatingTimer {
+public:
+    explicit QtRepeatingTimer(HeldBackTimer* timer) : timer_(timer) {}
+    ~QtRepeatingTimer() override {
+        timer_->stop();
+        timer_->deleteLater();
+    }
+
+private:
+    HeldBackTimer* timer_;
+};
+
+constexpr std::chrono::milliseconds heldPollInterval{250};
+
+} // namespace
+
+std::unique_ptr<RepeatingTimer> QtTimerScheduler::scheduleRepeating(std::chrono::milliseconds interval,
+                                                                    std::function<void()> tick) {
+    return std::make_unique<QtRepeatingTimer>(new HeldBackTimer(interval, std::move(tick)));
+}
+
+/// The first tick comes one interval after construction. The object is parented to the
+/// application so that one still waiting for deleteLater at exit is freed with it.
+HeldBackTimer::HeldBackTimer(std::chrono::milliseconds interval, std::function<void()> tick)
+    : QObject(QCoreApplication::instance()), tick_(std::move(tick)) {
+    timer_.setTimerType(Qt::PreciseTimer);
+    timer_.setInterval(interval);
+    connect(&timer_, &QTimer::timeout, this, &HeldBackTimer::onTimeout);
+    recheck_.setSingleShot(true);
+    recheck_.setInterval(0);
+    connect(&recheck_, &QTimer::timeout, this, &HeldBackTimer::recheck);
+    poll_.setInterval(heldPollInterval);
+    connect(&poll_, &QTimer::timeout, this, &HeldBackTimer::recheck);
+    timer_.start();
+}
+
+/// No tick after this, held ones included.
+void HeldBackTimer::stop() {
+    stopped_ = true;
+    pending_ = false;
+    timer_.stop();
+    recheck_.stop();
+    poll_.stop();
+    qApp->removeEventFilter(this);
+}
+
+bool HeldBackTimer::userInterfaceBusy() {
+    return QApplication::activeModalWidget() != nullptr || QApplication::activePopupWidget() != nullptr;
+}
+
+void HeldBackTimer::onTimeout() {
+    if (stopped_) return;
+    if (pending_) return; // already holding one; this one is not made up
+    if (userInterfaceBusy()) {
+        pending_ = true;
+        // Dialogs and menus close with a Hide event; watching them lets the held tick follow
+        // the close at once instead of waiting for the next poll.
+        qApp->installEventFilter(this);
+        poll_.start();
+        return;
+    }
+    tick_();
+}
+
+/// Hide and Close arrive before activeModalWidget() and activePopupWidget() have caught up, so
+/// the state is read again from a 0 ms timer once the event has been handled.
+bool HeldBackTimer::eventFilter(QObject* watched, QEvent* event) {
+    if (pending_ && (event->type() == QEvent::Hide || event->type() == QEvent::Close) && watched->isWidgetType())
+        recheck_.start();
+    return false;
+}
+
+void HeldBackTimer::recheck() {
+    if (!pending_ || stopped_ || userInterfaceBusy()) return;
+    pending_ = false;
+    poll_.stop();
+    qApp->removeEventFilter(this);
+    tick_();
+}
