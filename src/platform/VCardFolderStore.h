@@ -1,0 +1,29 @@
+#pragma once
+
+#include "ContactsImporter.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// The address book as a folder of vCard files: the layout of KDE's address book and of CardDAV
+// sync tools (a folder per address book, a .vcf file per contact), and of any exported .vcf file.
+class VCardFolderStore : public ContactStore {
+public:
+    explicit VCardFolderStore(std::filesystem::path folder);
+
+    // $XDG_DATA_HOME/contacts, or ~/.local/share/contacts when XDG_DATA_HOME is unset or not absolute.
+    static std::filesystem::path defaultFolder();
+
+    const std::filesystem::path& folder() const { return folder_; }
+
+    bool requestAccess() override;
+    std::vector<Contact> contacts() override;
+
+    // Every .vcf file under the folder, sorted by path byte-wise; throws when the folder is missing
+    // or a subfolder cannot be read.
+    std::vector<std::filesystem::path> contactFiles() const;
+
+private:
+    std::filesystem::path folder_;
+};
