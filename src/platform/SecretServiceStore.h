@@ -1,0 +1,31 @@
+#pragma once
+
+#include "core/Keychain.h"
+
+#include <string>
+
+// The credential item in the desktop's keyring, reached through the Secret Service (libsecret):
+// one item in the default collection, found by the attributes `service` and `account`. Every call
+// is synchronous on the calling thread and runs no event loop of the caller. Without a session
+// bus, without a Secret Service or without a default collection, each call fails at once.
+// This header pulls in no GLib, so Qt code may include it freely.
+class SecretServiceStore : public SecItemStore {
+public:
+    // The program's reverse-DNS identifier, the item's `service` attribute.
+    static constexpr const char* serviceIdentifier = "app.peltwick.importer";
+    static constexpr const char* account = "webdav-credential";
+    static constexpr const char* label = "Peltwick Importer credential";
+
+    // Failures beyond the two codes the credential logic relies on.
+    static constexpr int errSecNotAvailable = -25291;          // no bus, no service, no default collection
+    static constexpr int errSecInteractionNotAllowed = -25308; // the collection is locked and stays locked
+    static constexpr int errSecIO = -36;                       // the service refused or failed the call
+
+    int update(const std::string& data) override;
+    int add(const std::string& data) override;
+    int copyMatching(std::string& data) override;
+    int remove() override;
+
+    // How often this process has asked the keyring to unlock its default collection.
+    static int unlockRequests();
+};
