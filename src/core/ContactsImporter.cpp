@@ -20,8 +20,10 @@ bool isStemChar(char32_t c) {
 
 constexpr std::size_t maxStem = 60;
 
+constexpr char32_t illFormed = 0x110000; // beyond every code point
+
 // Decodes the code point at text[i] and advances i past it. An ill-formed byte yields
-// U+FFFD and is skipped on its own, so no ASCII byte is ever swallowed by a broken sequence.
+// `illFormed` and is skipped on its own, so no ASCII byte is ever swallowed by a broken sequence.
 char32_t nextCodePoint(std::string_view text, std::size_t& i) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char b0 = byte(i);
@@ -48,18 +50,29 @@ char32_t nextCodePoint(std::string_view text, std::size_t& i) {
     }
     if (length == 0 || text.size() - i < length || byte(i + 1) < low || byte(i + 1) > high) {
         ++i;
-        return 0xFFFD;
+        return illFormed;
     }
     for (std::size_t k = 2; k < length; ++k) {
         if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
             ++i;
-            return 0xFFFD;
+            return illFormed;
         }
     }
     for (std::size_t k = 1; k < length; ++k)
         c = (c << 6) | (byte(i + k) & 0x3F);
     i += length;
     return c;
+}
+
+bool isValidUTF8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (static_cast<unsigned char>(text[i]) < 0x80)
+            ++i;
+        else if (nextCodePoint(text, i) == illFormed)
+            return false;
+    }
+    return true;
 }
 
 // Builds a stem one lower-cased code point at a time: runs of anything outside a-z0-9 become one
@@ -137,6 +150,9 @@ std::string render(std::string_view name, Field company, Field title, Field emai
     note.append("---\n\n# ");
     note.append(name);
     note.push_back('\n');
+    // The vault stores UTF-8: a card with ill-formed bytes still gets a readable note, with
+    // U+FFFD in their place.
+    if (!isValidUTF8(note)) return Text::toValidUTF8(note);
     return note;
 }
 
@@ -166,7 +182,7 @@ std::optional<std::string> displayName(const Contact& contact) {
 
 /// The note text: "---", a quoted front-matter line per present field (name, company, title,
 /// email, phone), "---", an empty line and the heading "# name". The heading carries the name
-/// unescaped, so a line feed in a name makes it span two lines.
+/// unescaped, so a line feed in a name makes it span two lines. The result is always UTF-8.
 std::string renderPerson(const std::string& name, const std::optional<std::string>& company,
                          const std::optional<std::string>& title, const std::optional<std::string>& email,
                          const std::optional<std::string>& phone) {
@@ -213,6 +229,10 @@ std::string slug(const std::string& displayName) {
             continue;
         }
         const char32_t c = nextCodePoint(displayName, i);
+        if (c == illFormed) {
+            stem.drop();
+            continue;
+        }
         if (c == 0x130) {
             stem.keep('i');
             stem.drop();
@@ -238,8 +258,8 @@ bool requestAccess(ContactStore& store) {
     return store.requestAccess();
 }
 
-/// One sync pass. The vault is listed before the address book is read, so a failing server
-/// leaves the contacts untouched. A file name is claimed before its upload whatever the outcome,
+/// One sync pass. The vault is listed before the address book is read, so a failed listing
+/// ends the pass before the store is opened. A file name is claimed before its upload whatever the outcome,
 /// so later contacts with the same name are skipped without a request. Any error ends the pass
 /// unchanged; notes created before it stay and are found by the next pass's listing.
 Summary sync(DAVClient& dav, ContactStore& store) {

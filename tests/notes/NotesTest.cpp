@@ -56,6 +56,9 @@ TEST(PersonNote, ValuesAreQuotedButTheHeadingIsNot) {
     EXPECT_EQ(renderPerson("Ann\nMarie", std::string("a:\tb\r#"), std::nullopt, std::nullopt, std::string("")),
               "---\nname: \"Ann Marie\"\ncompany: \"a:\tb\r#\"\n---\n\n# Ann\nMarie\n");
     EXPECT_EQ(fileName("Ann\nMarie"), "ann-marie.md");
+    // Ill-formed UTF-8 never reaches the vault.
+    EXPECT_EQ(renderPerson("Zo\xC3", std::nullopt, std::nullopt, std::string("\xFF@x"), std::nullopt),
+              "---\nname: \"Zo\uFFFD\"\nemail: \"\uFFFD@x\"\n---\n\n# Zo\uFFFD\n");
 }
 
 TEST(FileName, Examples) {
