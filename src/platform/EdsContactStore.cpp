@@ -1,5 +1,7 @@
 #include "EdsContactStore.h"
 
+#include "core/Text.h"
+
 #include <libebook/libebook.h>
 
 #include <algorithm>
@@ -101,8 +103,11 @@ Contact contactFrom(EContact* card) {
     Contact contact;
     contact.givenName = fieldText(card, E_CONTACT_GIVEN_NAME);
     contact.familyName = fieldText(card, E_CONTACT_FAMILY_NAME);
-    if (contact.givenName.empty() && contact.familyName.empty())
-        contact.givenName = fieldText(card, E_CONTACT_FULL_NAME);
+    // Blank as the display name sees it, the same rule as for vCard files.
+    if (Text::trimSpaces(contact.givenName).empty() && Text::trimSpaces(contact.familyName).empty()) {
+        if (std::string formatted = fieldText(card, E_CONTACT_FULL_NAME); !formatted.empty())
+            contact.givenName = std::move(formatted);
+    }
     contact.organizationName = fieldText(card, E_CONTACT_ORG); // the first ORG component
     contact.jobTitle = fieldText(card, E_CONTACT_TITLE);
     // Every address and number in stored order: EDS keeps them as typed and PREF does not reorder.
@@ -192,8 +197,9 @@ bool EdsContactStore::requestAccess() {
 }
 
 /// Reads every enabled address book, in the order of the source UIDs. A book that fails or does
-/// not answer in time is skipped and its message kept; the caller decides whether that is an
-/// error. No session bus, or no EDS on it, costs a few milliseconds and yields nothing.
+/// not answer in time is skipped and its message kept (as is a registry that does not open); the
+/// caller decides whether that is an error. No session bus, or no EDS on it, costs a few
+/// milliseconds and yields nothing.
 EdsContactStore::Reading EdsContactStore::read() {
     Reading reading;
     GError* rawError = nullptr;
@@ -207,9 +213,11 @@ EdsContactStore::Reading EdsContactStore::read() {
     rawError = nullptr;
     ObjectPtr<ESourceRegistry> registry(e_source_registry_new_sync(nullptr, &rawError));
     error.reset(rawError);
-    if (!registry)
-        throw std::runtime_error("GNOME's address book (Evolution Data Server) could not be opened: " +
-                                 text(error ? error->message : nullptr));
+    if (!registry) {
+        reading.failures.push_back("the list of address books did not open: " +
+                                   text(error ? error->message : "unknown error"));
+        return reading;
+    }
 
     std::unique_ptr<GList, void (*)(GList*)> sources(
         e_source_registry_list_enabled(registry.get(), E_SOURCE_EXTENSION_ADDRESS_BOOK),
@@ -234,10 +242,10 @@ EdsContactStore::Reading EdsContactStore::read() {
 }
 
 /// Every contact of every enabled address book. Books that fail are skipped while at least one
-/// could be read; when none could, the error names each of them.
+/// could be read; when none could, the error names each of them. No EDS at all is no error.
 std::vector<Contact> EdsContactStore::contacts() {
     Reading reading = read();
-    if (reading.booksListed > 0 && reading.booksRead == 0) {
+    if (reading.booksRead == 0 && !reading.failures.empty()) {
         std::string message = "GNOME's address book (Evolution Data Server) could not be read:";
         for (std::size_t i = 0; i < reading.failures.size(); ++i)
             message += (i == 0 ? " " : "; ") + reading.failures[i];

@@ -17,7 +17,7 @@ public:
         std::vector<Contact> contacts;     // books by source UID, each book's contacts by contact UID
         std::size_t booksListed = 0;       // enabled address books the registry named
         std::size_t booksRead = 0;         // books that answered
-        std::vector<std::string> failures; // one message for each book that did not answer
+        std::vector<std::string> failures; // one message for each book (or the registry) that failed
     };
 
     static constexpr std::chrono::milliseconds defaultBookTimeout{30000};
@@ -26,7 +26,7 @@ public:
     explicit EdsContactStore(std::chrono::milliseconds bookTimeout = defaultBookTimeout);
 
     bool requestAccess() override;
-    // Every contact; throws when EDS has address books but none of them could be read.
+    // Every contact; throws when something failed and nothing could be read.
     std::vector<Contact> contacts() override;
     // Every contact, with what was listed and what failed. No session bus, or a bus without EDS,
     // gives an empty reading without error.

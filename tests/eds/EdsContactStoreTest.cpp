@@ -1,11 +1,13 @@
 // Runs under tests/scripts/with-eds.sh: a private EDS whose "Personal" book the tests fill.
 #include "platform/EdsContactStore.h"
 #include "EdsTestSupport.h"
+#include "platform/AddressBook.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <string_view>
 
 namespace {
@@ -86,16 +88,8 @@ TEST_F(EdsContactStoreTest, ReadsTheSixPropertiesOfEveryPersonInUidOrder) {
 
 TEST_F(EdsContactStoreTest, SkipsABookThatFailsAndReportsItOnlyWhenNothingCouldBeRead) {
     book.add(card("a-1", "N:Lovelace;Ada;;;\r\nFN:Ada Lovelace\r\n"));
-    GError* error = nullptr;
     // A book whose backend does not exist: EDS lists it, opening it fails.
-    ESource* broken = e_source_new_with_uid("zz-broken-book", nullptr, &error);
-    ASSERT_EQ(error, nullptr);
-    e_source_set_parent(broken, "local-stub");
-    e_source_set_display_name(broken, "Broken Book");
-    e_source_backend_set_backend_name(E_SOURCE_BACKEND(e_source_get_extension(broken, E_SOURCE_EXTENSION_ADDRESS_BOOK)),
-                                      "no-such-backend");
-    ASSERT_TRUE(e_source_registry_commit_source_sync(book.registry(), broken, nullptr, &error))
-        << (error ? error->message : "");
+    PersonalBook::createBook(book.registry(), "zz-broken-book", "Broken Book", "no-such-backend");
     ESource* personal = e_source_registry_ref_builtin_address_book(book.registry());
 
     EdsContactStore::Reading reading = EdsContactStore().read();
@@ -107,26 +101,30 @@ TEST_F(EdsContactStoreTest, SkipsABookThatFailsAndReportsItOnlyWhenNothingCouldB
     EXPECT_EQ(EdsContactStore().contacts().size(), 1u) << "one readable book is enough";
 
     // With the readable book disabled, nothing can be read: the error names the book that failed.
-    e_source_set_enabled(personal, FALSE);
-    ASSERT_TRUE(e_source_write_sync(personal, nullptr, &error)) << (error ? error->message : "");
-    try {
-        EdsContactStore().contacts();
-        ADD_FAILURE() << "no error although no book could be read";
-    } catch (const std::runtime_error& e) {
-        const std::string message = e.what();
-        EXPECT_NE(message.find("Evolution Data Server"), std::string::npos) << message;
-        EXPECT_NE(message.find("Broken Book"), std::string::npos) << message;
+    PersonalBook::setEnabled(personal, false);
+    const std::filesystem::path folder = std::filesystem::path(g_get_home_dir()) / "no-such-folder";
+    for (int source = 0; source < 2; ++source) {
+        try {
+            if (source == 0)
+                EdsContactStore().contacts();
+            else
+                AddressBook(folder).contacts();
+            ADD_FAILURE() << "no error although nothing could be read";
+        } catch (const std::runtime_error& e) {
+            const std::string message = e.what();
+            EXPECT_NE(message.find("Evolution Data Server"), std::string::npos) << message;
+            EXPECT_NE(message.find("Broken Book"), std::string::npos) << message;
+            EXPECT_EQ(message.find(folder.string()) != std::string::npos, source == 1) << message;
+        }
     }
+    // A vCard folder that could be read is enough.
+    std::filesystem::create_directories(folder);
+    EXPECT_NO_THROW(EXPECT_TRUE(AddressBook(folder).contacts().empty()));
+    std::filesystem::remove(folder);
 
-    e_source_set_enabled(personal, TRUE);
-    EXPECT_TRUE(e_source_write_sync(personal, nullptr, &error)) << (error ? error->message : "");
+    PersonalBook::setEnabled(personal, true);
     g_object_unref(personal);
-    g_object_unref(broken);
-    // Only the registry's own instance of a source can be removed.
-    broken = e_source_registry_ref_source(book.registry(), "zz-broken-book");
-    ASSERT_NE(broken, nullptr);
-    EXPECT_TRUE(e_source_remove_sync(broken, nullptr, &error)) << (error ? error->message : "");
-    g_object_unref(broken);
+    PersonalBook::removeBook(book.registry(), "zz-broken-book");
     EXPECT_EQ(EdsContactStore().read().booksListed, 1u);
 }
 

@@ -10,13 +10,17 @@
 #include <string>
 #include <vector>
 
+// An address book of the private EDS, opened through libebook: the built-in "Personal" book, or
+// the one with the given source UID.
 class PersonalBook {
 public:
-    PersonalBook() {
+    explicit PersonalBook(const char* sourceUid = nullptr) {
         GError* error = nullptr;
         registry_ = e_source_registry_new_sync(nullptr, &error);
         check(error);
-        ESource* source = e_source_registry_ref_builtin_address_book(registry_);
+        ESource* source = sourceUid ? e_source_registry_ref_source(registry_, sourceUid)
+                                    : e_source_registry_ref_builtin_address_book(registry_);
+        if (source == nullptr) throw std::runtime_error(std::string("EDS: no source ") + sourceUid);
         client_ = E_BOOK_CLIENT(e_book_client_connect_sync(source, static_cast<guint32>(-1), nullptr, &error));
         g_object_unref(source);
         check(error);
@@ -27,6 +31,37 @@ public:
     }
     PersonalBook(const PersonalBook&) = delete;
     PersonalBook& operator=(const PersonalBook&) = delete;
+
+    // Adds an address book to the registry (backend "local" keeps it in a file, like "Personal").
+    static void createBook(ESourceRegistry* registry, const char* uid, const char* displayName, const char* backend) {
+        GError* error = nullptr;
+        ESource* source = e_source_new_with_uid(uid, nullptr, &error);
+        check(error);
+        e_source_set_parent(source, "local-stub");
+        e_source_set_display_name(source, displayName);
+        e_source_backend_set_backend_name(
+            E_SOURCE_BACKEND(e_source_get_extension(source, E_SOURCE_EXTENSION_ADDRESS_BOOK)), backend);
+        e_source_registry_commit_source_sync(registry, source, nullptr, &error);
+        g_object_unref(source);
+        check(error);
+    }
+
+    static void removeBook(ESourceRegistry* registry, const char* uid) {
+        // Only the registry's own instance of a source can be removed.
+        ESource* source = e_source_registry_ref_source(registry, uid);
+        if (source == nullptr) return;
+        GError* error = nullptr;
+        e_source_remove_sync(source, nullptr, &error);
+        g_object_unref(source);
+        check(error);
+    }
+
+    static void setEnabled(ESource* source, bool enabled) {
+        GError* error = nullptr;
+        e_source_set_enabled(source, enabled);
+        e_source_write_sync(source, nullptr, &error);
+        check(error);
+    }
 
     ESourceRegistry* registry() const { return registry_; }
 
@@ -58,7 +93,6 @@ public:
         check(error);
     }
 
-private:
     static void check(GError* error) {
         if (error == nullptr) return;
         std::string message = error->message;
@@ -66,6 +100,7 @@ private:
         throw std::runtime_error("EDS: " + message);
     }
 
+private:
     ESourceRegistry* registry_ = nullptr;
     EBookClient* client_ = nullptr;
 };
