@@ -1,4 +1,3 @@
-#define SECRET_API_SUBJECT_TO_CHANGE
 // GLib's headers come first: Qt's `signals` macro, should Qt ever be included here, breaks them.
 #include <libsecret/secret.h>
 
@@ -155,7 +154,10 @@ public:
         if (!sessionBusConfigured()) return SecretServiceStore::errSecNotAvailable;
         ErrorSlot busError;
         bus_.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &busError));
-        if (!bus_ || !serviceOnBus(bus_.get())) return SecretServiceStore::errSecNotAvailable;
+        if (!bus_) return SecretServiceStore::errSecNotAvailable;
+        // A bus that goes away must not end the program (GLib's default for its shared connection).
+        g_dbus_connection_set_exit_on_close(bus_.get(), FALSE);
+        if (!serviceOnBus(bus_.get())) return SecretServiceStore::errSecNotAvailable;
         // A service of our own rather than libsecret's shared one: its cached state cannot go
         // stale when the keyring daemon restarts between two calls.
         ErrorSlot serviceError;
@@ -263,7 +265,8 @@ int SecretServiceStore::copyMatching(std::string& data) {
     return errSecSuccess;
 }
 
-/// Deletes every credential item of the default collection.
+/// Deletes every credential item of the default collection. Like a save, it asks to unlock a locked
+/// collection: the user chose to disconnect, and a credential left behind would come back later.
 int SecretServiceStore::remove() {
     Connection connection;
     if (const int status = connection.open(Purpose::write); status != errSecSuccess) return status;

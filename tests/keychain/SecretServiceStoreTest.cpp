@@ -229,6 +229,7 @@ TEST(Unlocked, TheCredentialNeverReachesOutputOrFiles) {
     const char* home = std::getenv("HOME");
     ASSERT_TRUE(home && std::string(home).starts_with("/tmp")) << "runs only in the private session";
     const std::string secret = "unmistakable-S3cret-\xC3\xA6\xC3\xB8";
+    ::setenv("G_MESSAGES_DEBUG", "all", 1); // whatever GLib and libsecret would say goes into the capture
     CapturedOutput capture;
     {
         SecretServiceStore store;

@@ -44,11 +44,11 @@ base_env=(env -i
     KEYRING_SETUP="${KEYRING_SETUP:-}"
     PELTWICK_KEYRING_MODE="$mode"
 )
-while IFS='=' read -r name _; do
+for name in $(compgen -e); do
     case "$name" in
         PELTWICK_*|ASAN_OPTIONS|UBSAN_OPTIONS|LSAN_OPTIONS|GTEST_*) base_env+=("$name=${!name}") ;;
     esac
-done < <(env)
+done
 
 # Runs inside the private bus: starts gnome-keyring-daemon and waits until it really owns
 # org.freedesktop.secrets (it returns a few ms before that; a call in that gap would make the bus
