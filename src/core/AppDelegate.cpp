@@ -91,8 +91,7 @@ AppDelegate::~AppDelegate() {
 void AppDelegate::applicationDidFinishLaunching() {
     std::weak_ptr<bool> alive = alive_;
     services_.statusItem.show([this, alive](MenuAction action) {
-        if (alive.lock())
-            perform(action);
+        if (alive.lock()) perform(action);
     });
     registerLoginItemOnFirstRun();
     if (!services_.settings.boolForKey(autoSyncDefaultedKey)) {
@@ -144,8 +143,7 @@ std::string AppDelegate::serverURL() const {
 /// Registers the login item once per user account. The flag is written before the attempt,
 /// so a failing attempt is not retried at the next launch; its failure is dropped.
 void AppDelegate::registerLoginItemOnFirstRun() {
-    if (services_.settings.boolForKey(loginItemDefaultedKey))
-        return;
+    if (services_.settings.boolForKey(loginItemDefaultedKey)) return;
     services_.settings.setBool(loginItemDefaultedKey, true);
     (void)services_.loginItem.registerItem();
 }
@@ -157,12 +155,13 @@ void AppDelegate::toggleLoginItem() {
     const auto failure = services_.loginItem.status() == LoginItemService::enabled
                              ? services_.loginItem.unregisterItem()
                              : services_.loginItem.registerItem();
-    if (failure)
-        showAlert(loginItemFailedPrefix + *failure);
+    if (failure) showAlert(loginItemFailedPrefix + *failure);
     rebuildMenu();
 }
 
-void AppDelegate::showAlert(const std::string& text) { services_.dialogs.alert(displayName, text); }
+void AppDelegate::showAlert(const std::string& text) {
+    services_.dialogs.alert(displayName, text);
+}
 
 /// Builds the whole menu anew from the state stored right now and hands it to the status item.
 void AppDelegate::rebuildMenu() {
@@ -196,18 +195,16 @@ void AppDelegate::rebuildMenu() {
 /// client for the server address and credential of this moment; the access request and the
 /// pass run off the main thread, and their outcomes are handled back on it.
 void AppDelegate::syncNow() {
-    if (syncing_)
-        return;
+    if (syncing_) return;
     const auto credential = services_.keychain.loadCredential();
-    if (!credential)
-        return;
+    if (!credential) return;
     syncing_ = true;
     rebuildMenu();
 
     auto pass = std::make_shared<Pass>();
     try {
-        pass->client = std::make_unique<DAVClient>(serverURL(), credential->email, credential->password,
-                                                   services_.davTimeouts);
+        pass->client =
+            std::make_unique<DAVClient>(serverURL(), credential->email, credential->password, services_.davTimeouts);
         pass->makeContactStore = services_.makeContactStore;
         std::weak_ptr<bool> alive = alive_;
         services_.dispatcher.runInBackground(
@@ -215,19 +212,16 @@ void AppDelegate::syncNow() {
                 try {
                     // Opening an address book may take a while (a desktop service), so it is
                     // done here rather than on the main thread.
-                    if (!pass->makeContactStore)
-                        throw std::runtime_error("No address book is available.");
+                    if (!pass->makeContactStore) throw std::runtime_error("No address book is available.");
                     pass->store = pass->makeContactStore();
-                    if (!pass->store)
-                        throw std::runtime_error("No address book is available.");
+                    if (!pass->store) throw std::runtime_error("No address book is available.");
                     pass->granted = ContactsImporter::requestAccess(*pass->store);
                 } catch (...) {
                     pass->error = std::current_exception();
                 }
             },
             [this, alive, pass] {
-                if (alive.lock())
-                    accessAnswered(pass);
+                if (alive.lock()) accessAnswered(pass);
             });
     } catch (...) {
         // The client could not be made or the work could not be handed off: the pass ends here.
@@ -252,8 +246,7 @@ void AppDelegate::accessAnswered(const std::shared_ptr<Pass>& pass) {
                 }
             },
             [this, alive, pass] {
-                if (alive.lock())
-                    finishPass(*pass);
+                if (alive.lock()) finishPass(*pass);
             });
     } catch (...) {
         pass->error = std::current_exception();
@@ -289,13 +282,11 @@ void AppDelegate::finishPass(const Pass& pass) {
 /// its countdown from now when auto-sync is on. Ticks hold the delegate weakly.
 void AppDelegate::applyAutoSync() {
     timer_.reset();
-    if (!services_.settings.boolForKey(autoSyncKey))
-        return;
+    if (!services_.settings.boolForKey(autoSyncKey)) return;
     std::weak_ptr<bool> alive = alive_;
     timer_ = services_.timers.scheduleRepeating(std::chrono::duration_cast<std::chrono::milliseconds>(autoSyncInterval),
                                                 [this, alive] {
-                                                    if (alive.lock())
-                                                        syncNow();
+                                                    if (alive.lock()) syncNow();
                                                 });
 }
 
@@ -314,11 +305,9 @@ void AppDelegate::connect() {
     emailPrompt.informativeText = "Your peltwick email address.";
     emailPrompt.placeholder = exampleEmail;
     const auto typedEmail = services_.dialogs.prompt(emailPrompt);
-    if (!typedEmail)
-        return;
+    if (!typedEmail) return;
     std::string email = Text::lowercase(Text::trimWhitespaceAndNewlines(*typedEmail));
-    if (email.empty())
-        return;
+    if (email.empty()) return;
 
     const std::string baseURL = serverURL();
     Prompt passwordPrompt;
@@ -328,11 +317,9 @@ void AppDelegate::connect() {
     passwordPrompt.placeholder = "app password";
     passwordPrompt.secure = true;
     const auto typedPassword = services_.dialogs.prompt(passwordPrompt);
-    if (!typedPassword)
-        return;
+    if (!typedPassword) return;
     std::string password = Text::trimWhitespaceAndNewlines(*typedPassword);
-    if (password.empty())
-        return;
+    if (password.empty()) return;
 
     auto check = std::make_shared<Check>();
     check->email = std::move(email);
@@ -350,8 +337,7 @@ void AppDelegate::connect() {
                 }
             },
             [this, alive, check] {
-                if (!alive.lock())
-                    return;
+                if (!alive.lock()) return;
                 try {
                     checkAnswered(*check);
                 } catch (...) {
@@ -388,8 +374,7 @@ void AppDelegate::setServer() {
     prompt.placeholder = defaultServerOrigin;
     prompt.initialText = services_.settings.stringForKey(serverURLKey).value_or(defaultServerOrigin);
     const auto typed = services_.dialogs.prompt(prompt);
-    if (!typed)
-        return;
+    if (!typed) return;
     const auto url = URL::parse(*typed);
     if (url && (url->scheme == "https" || url->host == "localhost" || url->host == "127.0.0.1")) {
         services_.settings.setString(serverURLKey, url->absolute);
