@@ -177,15 +177,15 @@ TEST_F(DAVClientWire, ListingBodies) {
     EXPECT_EQ(client.listContactFiles(), (Names{"a.md", "b.md"}));
     // A large listing arrives in many pieces.
     std::string large = "<d:multistatus xmlns:d='DAV:'>";
-    for (int i = 0; i < 20000; ++i)
+    for (int i = 0; i < 5000; ++i)
         large += "<d:response><d:href>/dav/contacts/person-" + std::to_string(i) +
                  ".md</d:href><d:propstat><d:prop><d:getcontentlength>150</d:getcontentlength></d:prop>"
                  "</d:propstat></d:response>\n";
     large += "</d:multistatus>";
     server.enqueue(Reply::multistatus(large));
     const auto names = client.listContactFiles();
-    EXPECT_EQ(names.size(), 20000u);
-    EXPECT_TRUE(names.count("person-19999.md"));
+    EXPECT_EQ(names.size(), 5000u);
+    EXPECT_TRUE(names.count("person-4999.md"));
 }
 
 TEST_F(DAVClientWire, CreateFileStatuses) {
