@@ -75,6 +75,25 @@ private:
     std::thread watcher_;
 };
 
+// A main context of the calling thread's own for the length of one read. What EDS hangs on the
+// thread's default context would otherwise go to the global one, which the GUI thread runs; the
+// callbacks left at the end run here, on the worker thread, before the context goes.
+class PrivateMainContext {
+public:
+    PrivateMainContext() : context_(g_main_context_new()) { g_main_context_push_thread_default(context_); }
+    ~PrivateMainContext() {
+        for (int i = 0; i < 1000 && g_main_context_iteration(context_, FALSE); ++i) {
+        }
+        g_main_context_pop_thread_default(context_);
+        g_main_context_unref(context_);
+    }
+    PrivateMainContext(const PrivateMainContext&) = delete;
+    PrivateMainContext& operator=(const PrivateMainContext&) = delete;
+
+private:
+    GMainContext* context_;
+};
+
 // True when the bus names the source registry, running or activatable. Without this check a
 // registry opened on a bus without EDS reports no error and lists nothing.
 bool registryListed(GDBusConnection* bus) {
@@ -201,6 +220,7 @@ bool EdsContactStore::requestAccess() {
 /// caller decides whether that is an error. No session bus, or no EDS on it, costs a few
 /// milliseconds and yields nothing.
 EdsContactStore::Reading EdsContactStore::read() {
+    const PrivateMainContext context;
     Reading reading;
     GError* rawError = nullptr;
     ObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
