@@ -4,7 +4,10 @@
 
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 // AppDelegate owns every long-lived piece of the program: the status item's menu, the hourly
