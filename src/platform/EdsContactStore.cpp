@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -94,9 +95,9 @@ private:
     GMainContext* context_;
 };
 
-// True when the bus names the source registry, running or activatable. Without this check a
-// registry opened on a bus without EDS reports no error and lists nothing.
-bool registryListed(GDBusConnection* bus) {
+// The source registry's name when the bus knows it, running or activatable; empty otherwise.
+// Without this check a registry opened on a bus without EDS reports no error and lists nothing.
+std::string registryName(GDBusConnection* bus) {
     for (const char* method : {"ListNames", "ListActivatableNames"}) {
         GError* rawError = nullptr;
         GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
@@ -106,15 +107,15 @@ bool registryListed(GDBusConnection* bus) {
         if (reply == nullptr) continue;
         GVariantIter* names = nullptr;
         g_variant_get(reply, "(as)", &names);
-        bool found = false;
+        std::string found;
         const gchar* name = nullptr;
-        while (!found && g_variant_iter_loop(names, "&s", &name))
-            found = std::string_view(name).starts_with(registryNamePrefix);
+        while (found.empty() && g_variant_iter_loop(names, "&s", &name))
+            if (std::string_view(name).starts_with(registryNamePrefix)) found = name;
         g_variant_iter_free(names);
         g_variant_unref(reply);
-        if (found) return true;
+        if (!found.empty()) return found;
     }
-    return false;
+    return {};
 }
 
 // The six properties of one card. A card with only a formatted name gets it as the given name.
@@ -156,13 +157,14 @@ std::string allContactsQuery() {
     return result;
 }
 
+std::string duration(std::chrono::milliseconds time) {
+    return time.count() % 1000 == 0 ? std::to_string(time.count() / 1000) + " s" : std::to_string(time.count()) + " ms";
+}
+
 std::string failureText(ESource* source, const Deadline& deadline, std::chrono::milliseconds timeout,
                         const GError* error) {
     std::string name = text(e_source_get_display_name(source));
-    if (deadline.expired())
-        return "“" + name + "” did not answer within " +
-               (timeout.count() % 1000 == 0 ? std::to_string(timeout.count() / 1000) + " s"
-                                            : std::to_string(timeout.count()) + " ms");
+    if (deadline.expired()) return "“" + name + "” did not answer within " + duration(timeout);
     std::string message = error != nullptr ? text(error->message) : std::string("unknown error");
     // Connection errors already start with the book's name.
     if (message.find(name) == std::string::npos) message = "“" + name + "”: " + message;
@@ -228,7 +230,25 @@ EdsContactStore::Reading EdsContactStore::read() {
     if (!bus) return reading;
     // GLib's shared connection ends the process when the bus goes away; a tray program outlives that.
     g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
-    if (!registryListed(bus.get())) return reading;
+    const std::string registryService = registryName(bus.get());
+    if (registryService.empty()) return reading;
+
+    // Opening the registry waits for D-Bus's own 25 s reply timeout whatever the cancellable says,
+    // so a ping (which also starts the service) tells first, within our bound, whether it answers.
+    rawError = nullptr;
+    const int pingTimeoutMs = static_cast<int>(std::min<std::int64_t>(bookTimeout_.count(), G_MAXINT));
+    GVariant* pong =
+        g_dbus_connection_call_sync(bus.get(), registryService.c_str(), "/", "org.freedesktop.DBus.Peer", "Ping",
+                                    nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, pingTimeoutMs, nullptr, &rawError);
+    error.reset(rawError);
+    if (pong == nullptr) {
+        reading.failures.push_back("the list of address books " +
+                                   (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_TIMED_OUT)
+                                        ? "did not answer within " + duration(bookTimeout_)
+                                        : "did not open: " + text(error ? error->message : "unknown error")));
+        return reading;
+    }
+    g_variant_unref(pong);
 
     rawError = nullptr;
     ObjectPtr<ESourceRegistry> registry(e_source_registry_new_sync(nullptr, &rawError));

@@ -26,8 +26,8 @@ std::vector<Strings> fields(const std::vector<Contact>& contacts) {
     return out;
 }
 
-// The process id of the address-book factory on the session bus.
-pid_t addressBookFactoryPid() {
+// The process id of the owner of the bus name that starts with the given prefix.
+pid_t busNamePid(std::string_view prefix) {
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     EXPECT_NE(bus, nullptr);
     GVariant* names = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
@@ -38,7 +38,7 @@ pid_t addressBookFactoryPid() {
     g_variant_get(names, "(as)", &iter);
     const gchar* name = nullptr;
     while (g_variant_iter_loop(iter, "&s", &name))
-        if (std::string_view(name).starts_with("org.gnome.evolution.dataserver.AddressBook")) factory = name;
+        if (std::string_view(name).starts_with(prefix)) factory = name;
     g_variant_iter_free(iter);
     g_variant_unref(names);
     guint32 pid = 0;
@@ -128,9 +128,15 @@ TEST_F(EdsContactStoreTest, SkipsABookThatFailsAndReportsItOnlyWhenNothingCouldB
     EXPECT_EQ(EdsContactStore().read().booksListed, 1u);
 }
 
-TEST_F(EdsContactStoreTest, GivesUpOnABookThatDoesNotAnswer) {
-    book.add(card("a-1", "N:Lovelace;Ada;;;\r\nFN:Ada Lovelace\r\n"));
-    const pid_t factory = addressBookFactoryPid();
+TEST(EdsContactStore, GivesUpOnABookOrRegistryThatDoesNotAnswer) {
+    {
+        // Closed again before the services are stopped: a registry open in the process would
+        // answer for the stopped one.
+        PersonalBook book;
+        book.clear();
+        book.add(card("a-1", "N:Lovelace;Ada;;;\r\nFN:Ada Lovelace\r\n"));
+    }
+    const pid_t factory = busNamePid("org.gnome.evolution.dataserver.AddressBook");
     ASSERT_GT(factory, 0);
     // A stopped factory takes the call and never answers.
     ASSERT_EQ(kill(factory, SIGSTOP), 0);
@@ -144,6 +150,20 @@ TEST_F(EdsContactStoreTest, GivesUpOnABookThatDoesNotAnswer) {
     ASSERT_EQ(reading.failures.size(), 1u);
     EXPECT_NE(reading.failures[0].find("did not answer within 1 s"), std::string::npos) << reading.failures[0];
     EXPECT_EQ(EdsContactStore().contacts().size(), 1u) << "the book reads again once it answers";
+
+    // The same for the registry that lists the books.
+    const pid_t registry = busNamePid("org.gnome.evolution.dataserver.Sources");
+    ASSERT_GT(registry, 0);
+    ASSERT_EQ(kill(registry, SIGSTOP), 0);
+    const auto again = std::chrono::steady_clock::now();
+    EXPECT_NO_THROW(reading = EdsContactStore(std::chrono::milliseconds(1000)).read());
+    const auto waited = std::chrono::steady_clock::now() - again;
+    kill(registry, SIGCONT);
+    EXPECT_LT(waited, std::chrono::seconds(15)) << "the bound did not hold";
+    EXPECT_EQ(reading.booksListed, 0u);
+    ASSERT_EQ(reading.failures.size(), 1u);
+    EXPECT_EQ(reading.failures[0], "the list of address books did not answer within 1 s");
+    EXPECT_EQ(EdsContactStore().contacts().size(), 1u) << "the registry answers again";
 }
 
 } // namespace
