@@ -213,6 +213,12 @@ TEST_F(DAVClientWire, CreateFileStatuses) {
     const auto last = server.requests().back();
     EXPECT_EQ(last.target, "/dav/contacts/Zo%C3%AB%20&%20co.md");
     EXPECT_EQ(last.header("Content-Length"), "0");
+    // A large note goes out at once, without waiting for "100 Continue".
+    const std::string large(2 * 1024 * 1024 + 1, 'n');
+    server.enqueue(Reply::status(201));
+    EXPECT_TRUE(client.createFile("large.md", large));
+    EXPECT_EQ(server.requests().back().count("Expect"), 0u);
+    EXPECT_EQ(server.requests().back().body, large);
 }
 
 TEST_F(DAVClientWire, AnswersThatAreNotHTTP) {
