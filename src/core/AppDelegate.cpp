@@ -18,9 +18,9 @@
 
 namespace {
 
+// The stores of a Linux desktop grant access without asking; a sandboxed store may refuse.
 constexpr const char* accessDeniedText =
-    "Contacts access was denied. Allow Peltwick Importer to read your address book "
-    "(your desktop's Contacts and the folder ~/.local/share/contacts) in your system's app permissions.";
+    "Contacts access was denied. Allow it in System Settings \u2192 Privacy & Security \u2192 Contacts.";
 constexpr const char* passwordRejectedText = "The app password was rejected \u2014 it may have been revoked. "
                                              "Mint a new one on the peltwick setup page and Connect again.";
 constexpr const char* serverNotAcceptedText = "Enter an https:// URL (plain http is allowed only for localhost).";

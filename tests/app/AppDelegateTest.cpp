@@ -9,9 +9,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string accessDenied = "Contacts access was denied. Allow Peltwick Importer to read your address book "
-                                 "(your desktop's Contacts and the folder ~/.local/share/contacts) in your "
-                                 "system's app permissions.";
+const std::string accessDenied =
+    "Contacts access was denied. Allow it in System Settings \u2192 Privacy & Security \u2192 Contacts.";
 const std::string badServer = "Enter an https:// URL (plain http is allowed only for localhost).";
 const std::string ellipsis = "\u2026";
 
