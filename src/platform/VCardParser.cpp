@@ -221,8 +221,7 @@ using Converter = std::unique_ptr<UConverter, decltype(&ucnv_close)>;
 std::optional<std::string> convertToUTF8(std::string_view bytes, const char* charset) {
     UErrorCode status = U_ZERO_ERROR;
     // Only names in ICU's alias table: opening an unknown name would look for a data file each time.
-    if (ucnv_countAliases(charset, &status) == 0 || U_FAILURE(status))
-        return std::nullopt;
+    if (ucnv_countAliases(charset, &status) == 0 || U_FAILURE(status)) return std::nullopt;
     Converter converter(ucnv_open(charset, &status), ucnv_close);
     if (U_FAILURE(status) || !converter) return std::nullopt;
     ucnv_setToUCallBack(converter.get(), UCNV_TO_U_CALLBACK_SUBSTITUTE, nullptr, nullptr, nullptr, &status);
