@@ -148,6 +148,21 @@ Contact contactFrom(EContact* card) {
     return contact;
 }
 
+// Contact lists: EDS marks its own with X-EVOLUTION-LIST; cards synced from elsewhere may say
+// KIND:group (vCard 4) or X-ADDRESSBOOKSERVER-KIND:group, as the vCard folder store also reads.
+bool isGroup(EContact* card) {
+    if (GPOINTER_TO_INT(e_contact_get(card, E_CONTACT_IS_LIST))) return true;
+    for (const char* kind : {"KIND", "X-ADDRESSBOOKSERVER-KIND"}) {
+        EVCardAttribute* attribute = e_vcard_get_attribute(E_VCARD(card), kind);
+        if (attribute == nullptr) continue;
+        gchar* value = e_vcard_attribute_get_value(attribute);
+        const bool group = value != nullptr && g_ascii_strcasecmp(g_strstrip(value), "group") == 0;
+        g_free(value);
+        if (group) return true;
+    }
+    return false;
+}
+
 std::string allContactsQuery() {
     EBookQuery* query = e_book_query_any_field_contains("");
     gchar* sexp = e_book_query_to_string(query);
@@ -199,7 +214,7 @@ bool readBook(ESource* source, std::chrono::milliseconds timeout, const std::str
     std::vector<std::pair<std::string, Contact>> people;
     for (GSList* item = cards; item != nullptr; item = item->next) {
         auto* card = static_cast<EContact*>(item->data);
-        if (GPOINTER_TO_INT(e_contact_get(card, E_CONTACT_IS_LIST))) continue;
+        if (isGroup(card)) continue;
         people.emplace_back(fieldText(card, E_CONTACT_UID), contactFrom(card));
     }
     g_slist_free_full(cards, g_object_unref);

@@ -69,6 +69,8 @@ TEST_F(EdsContactStoreTest, ReadsTheSixPropertiesOfEveryPersonInUidOrder) {
     book.add(card("a-fn", "FN:Émile O'Brien\r\n"));
     book.add(card("e-escaped", "N:O\\,Neil;Ann\\nMarie;;;\r\nFN:Ann Marie O'Neil\r\nTITLE:Say \"hi\" \\\\o/\r\n"));
     book.add(card("b-group", "FN:Friends\r\nX-EVOLUTION-LIST:TRUE\r\nEMAIL:ada@home.example\r\n"));
+    book.add(card("b-kind", "KIND:group\r\nFN:Team\r\n"));
+    book.add(card("b-apple", "FN:Club\r\nX-ADDRESSBOOKSERVER-KIND:group\r\n"));
     book.add(card("d-company", "FN:Acme\r\nORG:Acme\r\nTEL:\r\n"));
 
     EdsContactStore store;

@@ -18,10 +18,11 @@ run_pids() {
     grep -lsz "^PELTWICK_EDS_RUN=$T\$" /proc/[0-9]*/environ | sed -e 's|^/proc/||' -e 's|/environ$||'
 }
 cleanup() {
-    # The services leave when their bus goes; wait for that, then end any that stayed.
+    # The services leave when their bus goes; wait for that, then end any that stayed (a test
+    # may have stopped one).
     i=0
     while [ -n "$(run_pids)" ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
-    for pid in $(run_pids); do kill "$pid" 2>/dev/null || true; done
+    for pid in $(run_pids); do kill -CONT "$pid" 2>/dev/null; kill "$pid" 2>/dev/null || true; done
     rm -rf "$T"
 }
 trap cleanup EXIT
