@@ -36,7 +36,9 @@ settings=$work/config/Peltwick/PeltwickImporter.conf
 entry=$work/config/autostart/app.peltwick.importer.desktop
 
 launch() {
-    env -u XDG_CURRENT_DESKTOP -u XDG_CONFIG_DIRS HOME="$work/home" XDG_CONFIG_HOME="$work/config" \
+    # Under AddressSanitizer: libxkbcommon-x11 hands strndup an unterminated buffer, which the
+    # strict string checks report although strndup reads no further than its bound.
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}strict_string_checks=0" env -u XDG_CURRENT_DESKTOP -u XDG_CONFIG_DIRS HOME="$work/home" XDG_CONFIG_HOME="$work/config" \
         XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache" XDG_RUNTIME_DIR="$work/run" \
         DBUS_SESSION_BUS_ADDRESS=disabled: "$app" >>"$artifacts/program.log" 2>&1 &
     app_pid=$!
@@ -75,7 +77,7 @@ click_icon() { # button
 menu_opens_on() { # button
     click_icon "$1" && wait_until 100 menu_window
 }
-menu_closed() { ! menu_window >/dev/null; }
+menu_closed() { kill -0 "$app_pid" 2>/dev/null && ! menu_window >/dev/null; }
 exited() { ! kill -0 "$app_pid" 2>/dev/null; }
 stop_app() { # reaps the program, killing it if it is still running; its status in app_status
     kill "$app_pid" 2>/dev/null
@@ -131,6 +133,7 @@ shot menu-second-launch
 xdotool key Up Return # Up wraps to the last item, "Quit"
 check "Quit in the menu ends the program" wait_until 100 exited
 stop_app
+check "second launch: exit status 0" test "$app_status" = 0
 check "second launch: autoSync stays off" has_line "$settings" "autoSync=false"
 check "second launch: no new autostart entry" test ! -e "$entry"
 
