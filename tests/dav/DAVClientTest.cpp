@@ -6,12 +6,21 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <curl/curl.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <thread>
+
+extern char** environ;
 
 namespace {
 
@@ -329,4 +338,50 @@ TEST(DAVClientSetup, BaseURLs) {
         expectError([&] { client.listContactFiles(); }, Kind::badResponse, 0, "Unexpected server response");
     }
     EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(DAVClientTransport, CertificatesAreVerified) {
+    // A TLS server on loopback with a self-signed certificate: the client must refuse it.
+    char folder[] = "/tmp/peltwick-tls-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string dir = folder;
+    const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=127.0.0.1"
+                             " -addext subjectAltName=IP:127.0.0.1 -days 1 -keyout '" +
+                             dir + "/key.pem' -out '" + dir + "/cert.pem' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+    const std::string port = std::to_string(closedPort());
+    const std::string accept = "127.0.0.1:" + port, cert = dir + "/cert.pem", key = dir + "/key.pem";
+    std::vector<const char*> argv{"openssl", "s_server",   "-quiet", "-www",      "-accept", accept.c_str(),
+                                  "-cert",   cert.c_str(), "-key",   key.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawnp(&pid, "openssl", &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_EQ(spawned, 0);
+    for (int i = 0; i < 250; ++i) { // at most about 5 s for the server to listen
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(port)));
+        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (up) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    DAVClient client("https://127.0.0.1:" + port, "ada@example.org", "s3cret:pw",
+                     {std::chrono::milliseconds(5000), std::chrono::milliseconds(10'000)});
+    try {
+        client.verify();
+        ADD_FAILURE() << "a self-signed certificate was accepted";
+    } catch (const DAVClient::TransportError& error) {
+        EXPECT_EQ(error.curlCode(), CURLE_PEER_FAILED_VERIFICATION) << error.what();
+    }
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    std::filesystem::remove_all(dir);
 }
