@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <exception>
 #include <mutex>
 
 namespace {
@@ -65,10 +66,11 @@ struct HeaderList {
 
 // What one exchange needs inside libcurl's callbacks.
 struct Transfer {
-    CURL* easy;
-    HrefCollector* listing;
+    CURL* easy = nullptr;
+    HrefCollector* listing = nullptr;
     bool statusKnown = false;
     bool feeding = false;
+    std::exception_ptr failure; // thrown while parsing; rethrown once libcurl has returned
 };
 
 // Hands a 207 listing to the parser as it arrives and drops every other body: the status line
@@ -82,7 +84,14 @@ size_t receiveBody(char* data, size_t size, size_t count, void* context) {
         transfer->statusKnown = true;
         transfer->feeding = transfer->listing && status == 207;
     }
-    if (transfer->feeding) transfer->listing->feed(std::string_view(data, length));
+    if (transfer->feeding) {
+        try {
+            transfer->listing->feed(std::string_view(data, length));
+        } catch (...) {
+            transfer->failure = std::current_exception();
+            return 0; // ends the transfer
+        }
+    }
     return length;
 }
 
@@ -200,7 +209,9 @@ std::int64_t DAVClient::request(const std::string& method, const std::string& pa
     fields.add("Expect:");
     fields.add("Accept:");
 
-    Transfer transfer{easy, listing};
+    Transfer transfer;
+    transfer.easy = easy;
+    transfer.listing = listing;
     session_->errorBuffer[0] = '\0';
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     if (body) {
@@ -218,6 +229,7 @@ std::int64_t DAVClient::request(const std::string& method, const std::string& pa
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
 
+    if (transfer.failure) std::rethrow_exception(transfer.failure);
     if (result == CURLE_WEIRD_SERVER_REPLY || result == CURLE_UNSUPPORTED_PROTOCOL)
         throw DAVError(DAVError::badResponse);
     if (result != CURLE_OK) {

@@ -54,12 +54,24 @@ bool staysUnencoded(unsigned char c) {
 struct HrefCollector::Parser {
     XML_Parser xml;
 
-    static void XMLCALL onStart(void* self, const XML_Char* name, const XML_Char**) {
-        static_cast<HrefCollector*>(self)->startElement(name);
+    // No exception may cross expat: one (out of memory) stops the parse and is thrown from feed().
+    template <typename Step> static void guarded(void* self, Step step) {
+        auto* collector = static_cast<HrefCollector*>(self);
+        try {
+            step(*collector);
+        } catch (...) {
+            collector->failure_ = std::current_exception();
+            XML_StopParser(collector->parser_->xml, XML_FALSE);
+        }
     }
-    static void XMLCALL onEnd(void* self, const XML_Char* name) { static_cast<HrefCollector*>(self)->endElement(name); }
+    static void XMLCALL onStart(void* self, const XML_Char* name, const XML_Char**) {
+        guarded(self, [name](HrefCollector& c) { c.startElement(name); });
+    }
+    static void XMLCALL onEnd(void* self, const XML_Char* name) {
+        guarded(self, [name](HrefCollector& c) { c.endElement(name); });
+    }
     static void XMLCALL onCharacters(void* self, const XML_Char* text, int length) {
-        static_cast<HrefCollector*>(self)->characters(text, length);
+        guarded(self, [text, length](HrefCollector& c) { c.characters(text, length); });
     }
     static void XMLCALL onCdataStart(void* self) { static_cast<HrefCollector*>(self)->inCdata_ = true; }
     static void XMLCALL onCdataEnd(void* self) { static_cast<HrefCollector*>(self)->inCdata_ = false; }
@@ -83,10 +95,14 @@ HrefCollector::HrefCollector() {
 }
 
 HrefCollector::~HrefCollector() {
-    if (parser_) {
-        XML_ParserFree(parser_->xml);
-        delete parser_;
-    }
+    stop();
+}
+
+void HrefCollector::stop() noexcept {
+    if (!parser_) return;
+    XML_ParserFree(parser_->xml);
+    delete parser_;
+    parser_ = nullptr;
 }
 
 void HrefCollector::feed(std::string_view chunk) {
@@ -94,9 +110,8 @@ void HrefCollector::feed(std::string_view chunk) {
         const std::size_t piece = std::min<std::size_t>(chunk.size(), INT_MAX / 2);
         if (XML_Parse(parser_->xml, chunk.data(), static_cast<int>(piece), XML_FALSE) != XML_STATUS_OK) {
             // A fault ends the collection; what was read before it stays.
-            XML_ParserFree(parser_->xml);
-            delete parser_;
-            parser_ = nullptr;
+            stop();
+            if (failure_) std::rethrow_exception(failure_);
         }
         chunk.remove_prefix(piece);
     }
@@ -105,9 +120,8 @@ void HrefCollector::feed(std::string_view chunk) {
 void HrefCollector::finish() {
     if (!parser_) return;
     XML_Parse(parser_->xml, nullptr, 0, XML_TRUE);
-    XML_ParserFree(parser_->xml);
-    delete parser_;
-    parser_ = nullptr;
+    stop();
+    if (failure_) std::rethrow_exception(failure_);
 }
 
 std::vector<std::string> HrefCollector::collect(std::string_view body) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <optional>
 #include <set>
 #include <string>
@@ -33,12 +34,14 @@ private:
     void startElement(const char* name);
     void endElement(const char* name);
     void characters(const char* text, int length);
+    void stop() noexcept; // ends the parse and frees the parser
 
     Parser* parser_ = nullptr; // null once the parse has ended (finished or failed)
     std::vector<std::string> hrefs_;
     std::string current_;
     bool inHref_ = false;
     bool inCdata_ = false;
+    std::exception_ptr failure_; // thrown inside a parser callback
 };
 
 // How the listing turns hrefs into note file names.
