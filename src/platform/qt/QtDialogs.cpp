@@ -25,6 +25,8 @@ void QtDialogs::alert(const std::string& messageText, const std::string& informa
     QMessageBox box(QMessageBox::Warning, windowTitle_, QString::fromStdString(messageText), QMessageBox::Ok);
     box.setInformativeText(QString::fromStdString(informativeText));
     box.setDefaultButton(QMessageBox::Ok);
+    // Without a minimum the box wraps a one-sentence message into a narrow column.
+    box.setStyleSheet(QStringLiteral("QLabel { min-width: 300px; }"));
     box.setWindowModality(Qt::ApplicationModal);
     bringToFront(box);
     box.exec();
