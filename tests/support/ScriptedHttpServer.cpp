@@ -1,7 +1,6 @@
 #include "support/ScriptedHttpServer.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,51 +14,22 @@
 namespace {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return std::tolower(x & 0xFF) == std::tolower(y & 0xFF); });
 }
 
 std::string trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return std::string(text);
+    const auto first = text.find_first_not_of(" \t"), last = text.find_last_not_of(" \t\r");
+    return first == std::string_view::npos ? std::string() : std::string(text.substr(first, last - first + 1));
 }
 
-const char* reason(int code) {
-    switch (code) {
-    case 200:
-        return "OK";
-    case 201:
-        return "Created";
-    case 204:
-        return "No Content";
-    case 207:
-        return "Multi-Status";
-    case 301:
-        return "Moved Permanently";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 409:
-        return "Conflict";
-    case 412:
-        return "Precondition Failed";
-    case 500:
-        return "Internal Server Error";
-    default:
-        return "Status";
-    }
+std::string statusLine(int code) {
+    const std::string_view reasons = "|200 OK|201 Created|204 No Content|207 Multi-Status|301 Moved Permanently"
+                                     "|401 Unauthorized|403 Forbidden|404 Not Found|405 Method Not Allowed"
+                                     "|409 Conflict|412 Precondition Failed|500 Internal Server Error|";
+    const auto at = reasons.find("|" + std::to_string(code) + " ");
+    if (at == std::string_view::npos) return "HTTP/1.1 " + std::to_string(code) + " Status\r\n";
+    return "HTTP/1.1 " + std::string(reasons.substr(at + 1, reasons.find('|', at + 1) - at - 1)) + "\r\n";
 }
 
 void sendAll(int fd, std::string_view bytes) {
@@ -74,18 +44,13 @@ void sendAll(int fd, std::string_view bytes) {
 // Parses a chunked body from the start of data; the body and the bytes used, or none when incomplete.
 std::optional<std::pair<std::string, std::size_t>> dechunk(std::string_view data) {
     std::string body;
-    std::size_t at = 0;
-    for (;;) {
+    for (std::size_t at = 0;;) {
         const auto lineEnd = data.find("\r\n", at);
         if (lineEnd == std::string_view::npos) return std::nullopt;
         const std::size_t size = std::stoul(std::string(data.substr(at, lineEnd - at)), nullptr, 16);
         at = lineEnd + 2;
-        if (size == 0) {
-            const auto end = data.find("\r\n", at); // no trailers expected
-            if (end == std::string_view::npos) return std::nullopt;
-            return std::make_pair(body, end + 2);
-        }
         if (data.size() < at + size + 2) return std::nullopt;
+        if (size == 0) return std::make_pair(body, at + 2); // no trailers expected
         body.append(data.substr(at, size));
         at += size + 2;
     }
@@ -108,20 +73,17 @@ std::optional<std::string> ScriptedHttpServer::Request::header(std::string_view 
 }
 
 std::size_t ScriptedHttpServer::Request::count(std::string_view name) const {
-    std::size_t n = 0;
-    for (const auto& field : headers)
-        n += equalsIgnoringCase(field.first, name) ? 1 : 0;
-    return n;
+    return static_cast<std::size_t>(std::count_if(
+        headers.begin(), headers.end(), [&](const auto& field) { return equalsIgnoringCase(field.first, name); }));
 }
 
 ScriptedHttpServer::Reply
 ScriptedHttpServer::Reply::status(int code, std::string body,
                                   const std::vector<std::pair<std::string, std::string>>& headers) {
-    std::string bytes = "HTTP/1.1 " + std::to_string(code) + " " + reason(code) + "\r\n";
+    std::string bytes = statusLine(code);
     for (const auto& [name, value] : headers)
         bytes += name + ": " + value + "\r\n";
-    bytes += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    return Reply{std::move(bytes)};
+    return Reply{bytes + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body};
 }
 
 ScriptedHttpServer::Reply ScriptedHttpServer::Reply::multistatus(std::string xml) {
@@ -129,15 +91,11 @@ ScriptedHttpServer::Reply ScriptedHttpServer::Reply::multistatus(std::string xml
 }
 
 ScriptedHttpServer::Reply ScriptedHttpServer::Reply::raw(std::string bytes, Then then) {
-    Reply reply{std::move(bytes)};
-    reply.then = then;
-    return reply;
+    return Reply{std::move(bytes), std::chrono::milliseconds(0), then};
 }
 
 ScriptedHttpServer::Reply ScriptedHttpServer::Reply::cutShort(int code, std::string body, std::size_t declaredLength) {
-    std::string bytes = "HTTP/1.1 " + std::to_string(code) + " " + reason(code) +
-                        "\r\nContent-Length: " + std::to_string(declaredLength) + "\r\n\r\n" + body;
-    return raw(std::move(bytes), Then::close);
+    return raw(statusLine(code) + "Content-Length: " + std::to_string(declaredLength) + "\r\n\r\n" + body);
 }
 
 ScriptedHttpServer::Reply ScriptedHttpServer::Reply::stall() {
@@ -151,8 +109,7 @@ ScriptedHttpServer::ScriptedHttpServer(Handler handler) : handler_(std::move(han
     if (listener_ < 0) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0; // the system picks a free port
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK); // port 0: the system picks a free one
     socklen_t length = sizeof address;
     if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 16) != 0 ||
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -224,11 +181,7 @@ ScriptedHttpServer::Reply ScriptedHttpServer::replyFor(const Request& request) {
 
 // Answers every complete request in the connection's buffer.
 bool ScriptedHttpServer::serve(Connection& connection) {
-    for (;;) {
-        if (connection.held) {
-            connection.buffer.clear();
-            return true;
-        }
+    while (!connection.held) {
         const auto headEnd = connection.buffer.find("\r\n\r\n");
         if (headEnd == std::string::npos) return true;
         Request request;
@@ -236,42 +189,31 @@ bool ScriptedHttpServer::serve(Connection& connection) {
         request.head = connection.buffer.substr(0, headEnd + 4);
         const auto lineEnd = request.head.find("\r\n");
         const std::string line = request.head.substr(0, lineEnd);
-        const auto firstSpace = line.find(' ');
-        const auto lastSpace = line.rfind(' ');
+        const auto firstSpace = line.find(' '), lastSpace = line.rfind(' ');
         if (firstSpace == std::string::npos || lastSpace == firstSpace) return false; // not HTTP: hang up
         request.method = line.substr(0, firstSpace);
         request.target = line.substr(firstSpace + 1, lastSpace - firstSpace - 1);
         request.version = line.substr(lastSpace + 1);
-        std::size_t at = lineEnd + 2;
-        while (at < headEnd) {
-            const auto end = request.head.find("\r\n", at);
+        for (std::size_t at = lineEnd + 2, end; at < headEnd; at = end + 2) {
+            end = request.head.find("\r\n", at);
             const std::string field = request.head.substr(at, end - at);
-            const auto colon = field.find(':');
-            if (colon != std::string::npos)
+            if (const auto colon = field.find(':'); colon != std::string::npos)
                 request.headers.emplace_back(field.substr(0, colon), trim(field.substr(colon + 1)));
-            at = end + 2;
         }
         std::size_t used = headEnd + 4;
         const std::string_view rest = std::string_view(connection.buffer).substr(used);
         const auto length = request.header("Content-Length");
         const auto encoding = request.header("Transfer-Encoding");
-        bool complete = true;
+        // The body and the bytes it takes, or none while it is incomplete.
+        std::optional<std::pair<std::string, std::size_t>> body = std::pair<std::string, std::size_t>();
         if (encoding && equalsIgnoringCase(*encoding, "chunked")) {
-            const auto chunked = dechunk(rest);
-            complete = chunked.has_value();
-            if (complete) {
-                request.body = chunked->first;
-                used += chunked->second;
-            }
+            body = dechunk(rest);
         } else if (length) {
             const std::size_t size = std::stoul(*length);
-            complete = rest.size() >= size;
-            if (complete) {
-                request.body = std::string(rest.substr(0, size));
-                used += size;
-            }
+            body =
+                rest.size() < size ? std::nullopt : std::optional(std::pair(std::string(rest.substr(0, size)), size));
         }
-        if (!complete) {
+        if (!body) {
             const auto expect = request.header("Expect");
             if (expect && equalsIgnoringCase(*expect, "100-continue") && !connection.continued) {
                 connection.continued = true;
@@ -279,14 +221,17 @@ bool ScriptedHttpServer::serve(Connection& connection) {
             }
             return true;
         }
+        request.body = std::move(body->first);
         connection.continued = false;
-        connection.buffer.erase(0, used);
+        connection.buffer.erase(0, used + body->second);
         const Reply reply = replyFor(request);
         pause(reply.delay);
         sendAll(connection.fd, reply.bytes);
         if (reply.then == Reply::Then::close) return false;
-        if (reply.then == Reply::Then::hold) connection.held = true;
+        connection.held = reply.then == Reply::Then::hold;
     }
+    connection.buffer.clear();
+    return true;
 }
 
 void ScriptedHttpServer::run() {
@@ -295,33 +240,23 @@ void ScriptedHttpServer::run() {
         std::vector<pollfd> watched{{listener_, POLLIN, 0}};
         for (const auto& connection : open)
             watched.push_back({connection.fd, POLLIN, 0});
-        const int ready = ::poll(watched.data(), watched.size(), 20);
-        if (ready <= 0) continue;
+        if (::poll(watched.data(), watched.size(), 20) <= 0) continue;
         if (watched[0].revents & POLLIN) {
-            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
+            if (const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC); fd >= 0) {
                 timeval sendLimit{5, 0}; // a client that stops reading cannot block the server for good
                 ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
-                Connection connection;
-                connection.fd = fd;
-                connection.id = ++connections_;
-                open.push_back(std::move(connection));
+                open.push_back(Connection{fd, ++connections_, {}, false, false});
             }
         }
         for (std::size_t i = 1; i < watched.size(); ++i) {
             if (!(watched[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            auto it =
-                std::find_if(open.begin(), open.end(), [&](const Connection& c) { return c.fd == watched[i].fd; });
+            auto& connection = open[i - 1];
             char data[65536];
-            const ssize_t got = ::recv(it->fd, data, sizeof data, 0);
-            bool keep = got > 0;
-            if (keep) {
-                it->buffer.append(data, static_cast<std::size_t>(got));
-                keep = serve(*it);
-            }
-            if (!keep) {
-                ::close(it->fd);
-                it->fd = -1;
+            const ssize_t got = ::recv(connection.fd, data, sizeof data, 0);
+            if (got > 0) connection.buffer.append(data, static_cast<std::size_t>(got));
+            if (got <= 0 || !serve(connection)) {
+                ::close(connection.fd);
+                connection.fd = -1;
             }
         }
         std::erase_if(open, [](const Connection& c) { return c.fd < 0; });

@@ -23,13 +23,11 @@ public:
         std::string method, target, version;
         std::vector<std::pair<std::string, std::string>> headers; // in arrival order, values trimmed
         std::string head;   // the request line and header lines exactly as received, blank line included
-        std::string body;   // the body (Content-Length or chunked framing removed)
+        std::string body;   // without its Content-Length or chunked framing
         int connection = 0; // which accepted connection carried it, counting from 1
 
-        // The value of the first field of that name (case-insensitive).
-        std::optional<std::string> header(std::string_view name) const;
-        // How many fields of that name arrived.
-        std::size_t count(std::string_view name) const;
+        std::optional<std::string> header(std::string_view name) const; // the first of that name, any case
+        std::size_t count(std::string_view name) const;                 // how many of that name arrived
     };
 
     struct Reply {
@@ -38,17 +36,12 @@ public:
         std::chrono::milliseconds delay{0}; // waited before writing
         Then then = Then::keepAlive;        // hold: keep the connection open and silent until stop()
 
-        // A complete response with Content-Length, e.g. status(207, xml).
         static Reply status(int code, std::string body = {},
                             const std::vector<std::pair<std::string, std::string>>& headers = {});
-        // A 207 multistatus reply with an XML content type.
-        static Reply multistatus(std::string xml);
-        // Bytes written as they are, then the connection is closed.
+        static Reply multistatus(std::string xml); // 207 with an XML content type
         static Reply raw(std::string bytes, Then then = Then::close);
-        // A response that announces declaredLength bytes of body, sends body and closes.
-        static Reply cutShort(int code, std::string body, std::size_t declaredLength);
-        // No answer at all: the connection stays open and silent.
-        static Reply stall();
+        static Reply cutShort(int code, std::string body, std::size_t declaredLength); // then closes
+        static Reply stall();                                                          // no answer at all
     };
 
     using Handler = std::function<Reply(const Request&)>;
@@ -62,8 +55,7 @@ public:
     std::uint16_t port() const noexcept { return port_; }
     std::string url() const; // "http://127.0.0.1:PORT"
 
-    // Replies are used first to last, one per request; when the queue is empty the handler
-    // answers, and without a handler the server answers "500 Unscripted".
+    // Queued replies answer first, one per request; then the handler, or else "500 Unscripted".
     void enqueue(Reply reply);
     void setHandler(Handler handler);
 
@@ -72,8 +64,7 @@ public:
     int connections() const noexcept { return connections_.load(); }
     int unscripted() const noexcept { return unscripted_.load(); }
 
-    // Closes every connection and ends the server thread; the destructor calls it.
-    void stop();
+    void stop(); // closes every connection and ends the server thread; the destructor calls it
 
 private:
     struct Connection;
