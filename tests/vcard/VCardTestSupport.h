@@ -5,24 +5,29 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <tuple>
 
-// Compares all six properties, so a failure shows which one differs.
-inline void expectContact(const Contact& actual, const Contact& expected) {
-    EXPECT_EQ(actual.givenName, expected.givenName);
-    EXPECT_EQ(actual.familyName, expected.familyName);
-    EXPECT_EQ(actual.organizationName, expected.organizationName);
-    EXPECT_EQ(actual.jobTitle, expected.jobTitle);
-    EXPECT_EQ(actual.emailAddresses, expected.emailAddresses);
-    EXPECT_EQ(actual.phoneNumbers, expected.phoneNumbers);
+using Strings = std::vector<std::string>;
+
+inline Contact card(std::string given, std::string family = {}, std::string organization = {}, std::string title = {},
+                    Strings emails = {}, Strings phones = {}) {
+    return Contact{std::move(given), std::move(family), std::move(organization),
+                   std::move(title), std::move(emails), std::move(phones)};
 }
 
-inline bool isValidContact(const Contact& contact) {
-    bool valid = Text::isValidUTF8(contact.givenName) && Text::isValidUTF8(contact.familyName) &&
-                 Text::isValidUTF8(contact.organizationName) && Text::isValidUTF8(contact.jobTitle);
-    for (const std::string& text : contact.emailAddresses)
-        valid = valid && Text::isValidUTF8(text);
-    for (const std::string& text : contact.phoneNumbers)
-        valid = valid && Text::isValidUTF8(text);
-    return valid;
+// Compares all six properties at once; the failure prints both sides in full.
+inline void expectContact(const Contact& actual, const Contact& expected) {
+    const auto fields = [](const Contact& c) {
+        return std::tie(c.givenName, c.familyName, c.organizationName, c.jobTitle, c.emailAddresses, c.phoneNumbers);
+    };
+    EXPECT_EQ(fields(actual), fields(expected));
+}
+
+inline bool isValidContact(const Contact& c) {
+    std::vector<std::string> texts{c.givenName, c.familyName, c.organizationName, c.jobTitle};
+    texts.insert(texts.end(), c.emailAddresses.begin(), c.emailAddresses.end());
+    texts.insert(texts.end(), c.phoneNumbers.begin(), c.phoneNumbers.end());
+    return std::all_of(texts.begin(), texts.end(), [](const std::string& text) { return Text::isValidUTF8(text); });
 }

@@ -8,15 +8,12 @@
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    for (const Contact& contact : VCardParser::parse(bytes)) {
-        bool valid = Text::isValidUTF8(contact.givenName) && Text::isValidUTF8(contact.familyName) &&
-                     Text::isValidUTF8(contact.organizationName) && Text::isValidUTF8(contact.jobTitle);
-        for (const std::string& text : contact.emailAddresses)
-            valid = valid && Text::isValidUTF8(text);
-        for (const std::string& text : contact.phoneNumbers)
-            valid = valid && Text::isValidUTF8(text);
-        if (!valid) std::abort();
+    for (const Contact& c : VCardParser::parse(std::string_view(reinterpret_cast<const char*>(data), size))) {
+        std::vector<std::string> texts{c.givenName, c.familyName, c.organizationName, c.jobTitle};
+        texts.insert(texts.end(), c.emailAddresses.begin(), c.emailAddresses.end());
+        texts.insert(texts.end(), c.phoneNumbers.begin(), c.phoneNumbers.end());
+        for (const std::string& text : texts)
+            if (!Text::isValidUTF8(text)) std::abort();
     }
     return 0;
 }
