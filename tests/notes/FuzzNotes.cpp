@@ -38,8 +38,8 @@ std::optional<std::string> maybe(FuzzedDataProvider& data) {
     return data.ConsumeRandomLengthString(64);
 }
 
-std::size_t count(const std::string& text, char c) {
-    return static_cast<std::size_t>(std::count(text.begin(), text.end(), c));
+std::size_t carriageReturns(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\r'));
 }
 
 } // namespace
@@ -64,19 +64,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const std::string tail = "---\n\n# " + Text::toValidUTF8(name) + "\n";
     check(note.size() >= tail.size() && note.compare(note.size() - tail.size(), tail.size(), tail) == 0,
           "note ends with the heading");
-    std::size_t carriageReturns = count(name, '\r') * 2;
+    std::size_t returns = carriageReturns(name) * 2; // in the name line and the heading
     for (const auto* field : {&company, &title, &email, &phone})
-        carriageReturns += *field ? count(**field, '\r') : 0;
-    check(count(note, '\r') == carriageReturns, "no carriage return added");
+        returns += carriageReturns(field->value_or(""));
+    check(carriageReturns(note) == returns, "no carriage return added");
     check(Text::isValidUTF8(note), "note always valid UTF-8");
 
     // The same texts as a card's names: a display name is never empty nor blank at its ends.
     Contact card{name, company.value_or(""), title.value_or(""), email.value_or(""), {}, {}};
     if (const auto display = ContactsImporter::displayName(card)) {
         check(!display->empty() && display->front() != ' ' && display->back() != ' ', "display name trimmed");
-        bool valid = Text::isValidUTF8(name);
-        for (const auto* field : {&company, &title})
-            valid = valid && (!*field || Text::isValidUTF8(**field));
+        const bool valid =
+            Text::isValidUTF8(name) && Text::isValidUTF8(company.value_or("")) && Text::isValidUTF8(title.value_or(""));
         check(!valid || Text::isValidUTF8(*display), "display name valid UTF-8 for valid UTF-8");
     }
     return 0;
