@@ -41,21 +41,6 @@ void sendAll(int fd, std::string_view bytes) {
     }
 }
 
-// Parses a chunked body from the start of data; the body and the bytes used, or none when incomplete.
-std::optional<std::pair<std::string, std::size_t>> dechunk(std::string_view data) {
-    std::string body;
-    for (std::size_t at = 0;;) {
-        const auto lineEnd = data.find("\r\n", at);
-        if (lineEnd == std::string_view::npos) return std::nullopt;
-        const std::size_t size = std::stoul(std::string(data.substr(at, lineEnd - at)), nullptr, 16);
-        at = lineEnd + 2;
-        if (data.size() < at + size + 2) return std::nullopt;
-        if (size == 0) return std::make_pair(body, at + 2); // no trailers expected
-        body.append(data.substr(at, size));
-        at += size + 2;
-    }
-}
-
 } // namespace
 
 struct ScriptedHttpServer::Connection {
@@ -63,7 +48,6 @@ struct ScriptedHttpServer::Connection {
     int id = 0;
     std::string buffer;
     bool held = false;
-    bool continued = false; // "100 Continue" already sent for the request being read
 };
 
 std::optional<std::string> ScriptedHttpServer::Request::header(std::string_view name) const {
@@ -200,30 +184,12 @@ bool ScriptedHttpServer::serve(Connection& connection) {
             if (const auto colon = field.find(':'); colon != std::string::npos)
                 request.headers.emplace_back(field.substr(0, colon), trim(field.substr(colon + 1)));
         }
-        std::size_t used = headEnd + 4;
-        const std::string_view rest = std::string_view(connection.buffer).substr(used);
+        // Bodies come with a Content-Length: the client neither chunks nor waits for "100 Continue".
         const auto length = request.header("Content-Length");
-        const auto encoding = request.header("Transfer-Encoding");
-        // The body and the bytes it takes, or none while it is incomplete.
-        std::optional<std::pair<std::string, std::size_t>> body = std::pair<std::string, std::size_t>();
-        if (encoding && equalsIgnoringCase(*encoding, "chunked")) {
-            body = dechunk(rest);
-        } else if (length) {
-            const std::size_t size = std::stoul(*length);
-            body =
-                rest.size() < size ? std::nullopt : std::optional(std::pair(std::string(rest.substr(0, size)), size));
-        }
-        if (!body) {
-            const auto expect = request.header("Expect");
-            if (expect && equalsIgnoringCase(*expect, "100-continue") && !connection.continued) {
-                connection.continued = true;
-                sendAll(connection.fd, "HTTP/1.1 100 Continue\r\n\r\n");
-            }
-            return true;
-        }
-        request.body = std::move(body->first);
-        connection.continued = false;
-        connection.buffer.erase(0, used + body->second);
+        const std::size_t total = headEnd + 4 + (length ? std::stoul(*length) : 0);
+        if (connection.buffer.size() < total) return true; // the rest of the body is still to come
+        request.body = connection.buffer.substr(headEnd + 4, total - headEnd - 4);
+        connection.buffer.erase(0, total);
         const Reply reply = replyFor(request);
         pause(reply.delay);
         sendAll(connection.fd, reply.bytes);
@@ -245,7 +211,7 @@ void ScriptedHttpServer::run() {
             if (const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC); fd >= 0) {
                 timeval sendLimit{5, 0}; // a client that stops reading cannot block the server for good
                 ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
-                open.push_back(Connection{fd, ++connections_, {}, false, false});
+                open.push_back(Connection{fd, ++connections_, {}, false});
             }
         }
         for (std::size_t i = 1; i < watched.size(); ++i) {

@@ -23,7 +23,7 @@ public:
         std::string method, target, version;
         std::vector<std::pair<std::string, std::string>> headers; // in arrival order, values trimmed
         std::string head;   // the request line and header lines exactly as received, blank line included
-        std::string body;   // without its Content-Length or chunked framing
+        std::string body;   // as many bytes as Content-Length says
         int connection = 0; // which accepted connection carried it, counting from 1
 
         std::optional<std::string> header(std::string_view name) const; // the first of that name, any case

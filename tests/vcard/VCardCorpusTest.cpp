@@ -11,13 +11,6 @@
 
 namespace {
 
-std::string repeat(const std::string& text, int times) {
-    std::string out;
-    for (int i = 0; i < times; ++i)
-        out += text;
-    return out;
-}
-
 std::filesystem::path dataFolder() {
     const char* source = std::getenv("PELTWICK_SOURCE_DIR");
     return std::filesystem::path(source ? source : ".") / "tests" / "vcard" / "data";
@@ -38,87 +31,61 @@ const Strings johnPhones{"905-555-1234", "905-666-1234", "905-777-1234", "905-88
                          "905-999-1234", "905-111-1234", "905-222-1234"};
 const Strings lotusPhones{"+1-919-676-9515", "+1-919-676-9564"};
 
-// What each file holds, with the trait that makes it worth reading.
+// What each file holds; SOURCES.md says what makes each one worth reading.
 const std::map<std::string, std::vector<Contact>> expectations = {
-    // Lower-case names, VERSION in the middle of the card.
     {"kcontacts__vcard3.vcf",
      {card("ian", "geiser", "Source eXtreme", "VP of Engineering", {"geiseri@yahoo.com"}, {})}},
-    // A bare "FN" line, an empty N: a company card.
     {"kcontacts__vcard4.vcf",
      {card("", "", "Ximian, Inc.", "", {"hello@ximian.com"}, {"(617) 236-0442", "(617) 236-8630"})}},
-    // A fold splits a UTF-8 character of N.
     {"kcontacts__vcard9.vcf", {card("", "123ㄓㄕㄖbcde" + repeat("αβγδ", 6) + "αβㄤㄓㄕㄖ", "", "", {}, {})}},
-    // tel: URIs with an extension; TEL lines before N.
     {"kcontacts__testfullvcard.vcf",
      {card("Sherlock", "Holmes", "", "Detective", {"sherlock.holmes@gmail.com", "detective@sherlockholmes.com"},
            {"+44-555-555-5555;ext=5555", "+44-555-555-6666", "+44-555-555-7777"})}},
-    // CR CR LF line ends, item groups, a 45 KB photo.
     {"ez-vcard__John_Doe_IPHONE.vcf", {card("John", "Doe", "IBM", "Money Counter", {"john.doe@ibm.com"}, johnPhones)}},
-    // Folds inside the EMAIL and TEL values, no line end at the end of the file.
     {"ez-vcard__John_Doe_EVOLUTION.vcf",
      {card("John", "Doe", "IBM", "Money Counter", {"john.doe@ibm.com"}, {"905-666-1234", "905-555-1234"})}},
-    // An unescaped comma in ORG; a base64 key indented by four spaces.
     {"ez-vcard__outlook-2003.vcf",
      {card("John", "Doe", "Company, The", "The Job Title", {"jdoe@hotmail.com"},
            {"BusinessPhone", "HomePhone", "MobilePhone", "BusinessFaxPhone"})}},
-    // Six cards of vCard 2.1 in QUOTED-PRINTABLE; the first two hold only an e-mail address.
     {"ez-vcard__John_Doe_ANDROID.vcf",
      {card("", "", "", "", {"john.doe@company.com"}, {}), card("", "", "", "", {"jane.doe@company.com"}, {}),
       card("", "Ñ Ñ Ñ Ñ ", "", "", {}, {"123456789"}),
       card("", "Ñ Ñ Ñ Ñ Ñ Ñ Ñ Ñ Ñ Ñ Ñ", "", "", {}, {"123456", "234567", "3456789", "45678901"}),
       card("Ñ Ñ Ñ ", "Ñ Ñ ", repeat("Ñ", 12), "", {"bob@company.com", repeat("Ñ", 14)}, {"123456", "123456", "123456"}),
       card("", "ÑÑÑÑ", repeat("Ñ", 44), "", {"henry@company.com"}, {"55556666"})}},
-    // Bare QUOTED-PRINTABLE whose soft breaks split CJK characters; an empty family name.
     {"evolution-data-server__5.vcf", {card(cjk, "", cjk, cjk, {"weird@weird.com"}, Strings(4, cjk))}},
-    // Folded parameter lists (one with a tab), an escaped ";" in EMAIL, FN but no N.
     {"evolution-data-server__13.vcf",
      {card("Ralf Engels", "", "Ralf Engels evil tests", "", {"Frank_Dawson@Lotus.com", "semicolon;@points.net"},
            lotusPhones)}},
-    // No BEGIN line; END:vCard.
     {"evolution-data-server__7.vcf",
      {card("Frank Dawson", "", "Lotus Development Corporation", "", {"Frank_Dawson@Lotus.com", "fdawson@earthlink.net"},
            lotusPhones)}},
-    // Cut off in the middle of a property name.
     {"evolution-data-server__9.vcf", {card("Frank Dawson", "", "Lotus Development Corporation", "", {}, lotusPhones)}},
-    // UTF-8 with a byte-order mark, combining accents.
     {"FolkerKinzel-VCards__Ukrainian.vcf", {card("Віталій", "Кличко\u0301", "", "", {}, {})}},
-    // The whole file in UTF-16LE with a byte-order mark.
     {"FolkerKinzel-VCards__v3Utf16Bom.vcf",
      {folker, card("WSF", "KMS", "KMS Außenstelle", "", {" blablö@blub.com"}, kmsPhones)}},
-    // The same cards in Windows-1252 without a CHARSET: the bad bytes become U+FFFD.
     {"FolkerKinzel-VCards__v3Ansi.vcf",
      {folker, card("WSF", "KMS", "KMS Au\uFFFDenstelle", "", {" blabl\uFFFD@blub.com"}, kmsPhones)}},
-    // QUOTED-PRINTABLE ORG in UTF-8; a TEL with a heap of bare parameters.
     {"FolkerKinzel-VCards__v2_1.vcf",
      {card("Max", "Mustermann", "Firma", "Position",
            {"privat@folker-kinzel.de", "business@folker-kinzel.de", "andere@folker-kinzel.de"},
            {"Tel geschäftlich", "Tel privat", "Handy", "Other Phone", "Pager", "0123/579", "Fax privat"})}},
-    // A company card of vCard 4.0 with FN only.
     {"khard__org.vcf", {card("ACME Inc.", "", "ACME Inc.", "", {}, {})}},
     {"khard__tel-value-uri.vcf", {card("bug 195", "", "", "", {}, {"67545678"})}},
     {"khard__unparsable.vcf", {card("second contact with minimal Vcard", "", "", "", {}, {})}},
-    // Shift_JIS.
     {"android_frameworks_opt_vcard__v21_japanese_2.vcf", {card("ロイド1", "安藤", "", "", {}, {})}},
-    // Quoted SORT-AS values holding ";".
     {"android_frameworks_opt_vcard__v40_sort_as.vcf", {card("ロイド", "安藤", "グーグル", "", {}, {})}},
-    // An escaped ";" inside the second ORG component; a photo; no final line end.
     {"android_frameworks_opt_vcard__v21_complicated.vcf",
      {card("Forrest", "Gump", "Gump Shrimp Co.", "Shrimp Man", {"forrestgump@walladalla.com", "cell@example.com"},
            {"(111) 555-1212", "(404) 555-1212", "0311111111", "0322222222", "0333333333"})}},
-    // Nested cards.
     {"android_frameworks_opt_vcard__v21_nest.vcf",
      {card("", "parent", "", "", {}, {"1"}), card("", "nest1", "", "", {}, {}), card("", "nest2", "", "", {}, {})}},
-    // "#" lines to skip, and one that continues a QUOTED-PRINTABLE note.
     {"android_frameworks_opt_vcard__v21_invalid_comment_line.vcf", {card("Conference Call", "", "", "", {}, {})}},
-    // Escaped commas in ORG and TITLE, custom group names.
     {"vcard4android__allfields-vcard3.vcf",
      {card("Firstname", "Lastname", "ABC, Inc.", "Director, Research and Development",
            {"private@example.com", "work@example.com"}, {"+49 1234 56788", "+1-800-MYFAX"})}},
-    // Empty FN and N, a Chinese company, mixed line ends.
     {"metowolf-vCards__中国铁路.vcf", {card("", "", "中国铁路", "", {"12306@rails.com.cn"}, {"12306"})}},
-    // Neither N nor FN.
     {"Radicale__broken-vcard.vcf", {card("", "", "", "", {"test-misses-N-or-FN@example.com"}, {})}},
-    // Two N in two languages: the first one counts.
     {"vobject__vcard40_multilang.vcf", {card("Taro", "Yamada", "", "", {}, {})}},
 };
 

@@ -17,6 +17,13 @@ inline Contact card(std::string given, std::string family = {}, std::string orga
                    std::move(title), std::move(emails), std::move(phones)};
 }
 
+inline std::string repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += text;
+    return out;
+}
+
 // Compares all six properties at once; the failure prints both sides in full.
 inline void expectContact(const Contact& actual, const Contact& expected) {
     const auto fields = [](const Contact& c) {
