@@ -3,8 +3,9 @@
 # A user's first hour with the tray program, driven with xdotool on the X server, keyring and
 # WebDAV vault that the wrappers provide (with-keyring.sh, with-webdav.sh, with-xtray.sh): set the
 # server, connect with a typed e-mail address and app password, sync a folder of vCards, check the
-# notes on the server byte for byte and the last-sync line; then disconnect, and try a wrong
-# password, which gives one alert and leaves the keyring empty. Screenshots of each dialog and
+# notes on the server byte for byte and the last-sync line; revoke the password on the server and
+# sync (one alert); then disconnect, and try a wrong password, which gives one alert and leaves
+# the keyring empty. Screenshots of each dialog and
 # menu go to $PELTWICK_BINARY_DIR/test-artifacts/user-journey.
 set -uo pipefail
 
@@ -149,6 +150,19 @@ xdotool key Escape
 # A second pass adds nothing and overwrites nothing.
 check "second sync" choose 1
 check "second last-sync line" wait_until 100 grep -qE '^lastSyncSummary="?Last sync .+: 0 added, 2 already in your vault"?$' "$settings"
+
+# The app password is revoked on the server: the next sync shows one alert, keeps the
+# credential and the last line.
+line_before=$(grep '^lastSyncSummary=' "$settings")
+printf '%s' "revoked-$RANDOM" | htpasswd -i -c -m "$PELTWICK_DAV_RUNDIR/htpasswd" "$PELTWICK_DAV_USER" 2>/dev/null
+check "sync after the password was revoked" choose 1
+d=$(wait_dialog)
+check "one alert for the revoked password" test -n "$d" -a "$(dialog_count)" = 1
+[ -n "$d" ] && shot alert-revoked-password "$d"
+xdotool key Return
+check "revoked-password alert dismissed" wait_until 100 no_dialog
+check "credential kept after the rejection" test -n "$(stored_credential)"
+check "last-sync line unchanged after the failure" test "$(grep '^lastSyncSummary=' "$settings")" = "$line_before"
 
 # Connected menu with a last-sync line: Sync, Sync Hourly, Start at Login, Disconnect, ...
 check "disconnect from the menu" choose 4

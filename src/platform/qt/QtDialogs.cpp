@@ -26,7 +26,7 @@ void QtDialogs::alert(const std::string& messageText, const std::string& informa
     box.setInformativeText(QString::fromStdString(informativeText));
     box.setDefaultButton(QMessageBox::Ok);
     // Without a minimum the box wraps a one-sentence message into a narrow column.
-    box.setStyleSheet(QStringLiteral("QLabel { min-width: 300px; }"));
+    box.setStyleSheet(QStringLiteral("QLabel#qt_msgbox_informativelabel { min-width: 300px; }"));
     box.setWindowModality(Qt::ApplicationModal);
     bringToFront(box);
     box.exec();
