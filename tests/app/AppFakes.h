@@ -1,9 +1,6 @@
 #pragma once
 
-// Small stand-ins for the desktop facilities, so AppDelegate can be driven and watched from a
-// test: settings in a map, a status item that records every menu, scripted dialogs, a login
-// item with a settable status, a timer driven by a manual clock, dispatchers that run work
-// when the test says so (or on a real worker thread), a fixed date and an in-memory keychain.
+// Stand-ins for the desktop facilities, so a test can drive AppDelegate and watch what it does.
 
 #include "core/AppDelegate.h"
 #include "core/Desktop.h"
@@ -11,61 +8,40 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <optional>
 #include <stdexcept>
-#include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
-// The real settings, menu, dialogs and keyring may only be used from the main thread: the
-// fakes fail the test when called from any other thread than the one that made them.
-class MainThreadOnly {
-protected:
-    void onMain(const char* what) const {
-        if (std::this_thread::get_id() != owner_) ADD_FAILURE() << what << " called off the main thread";
-    }
+// The real settings, menu, dialogs and keyring may only be used from the main thread.
+inline const std::thread::id mainThread = std::this_thread::get_id();
+inline void onMain(const char* what) {
+    if (std::this_thread::get_id() != mainThread) ADD_FAILURE() << what << " called off the main thread";
+}
 
-private:
-    std::thread::id owner_ = std::this_thread::get_id();
-};
-
-class FakeSettings : public SettingsStore, MainThreadOnly {
-public:
-    bool boolForKey(const std::string& key) override {
+struct FakeSettings : SettingsStore {
+    bool boolForKey(const std::string& key) override { return get(bools, key).value_or(false); }
+    void setBool(const std::string& key, bool value) override { set(bools, key, value); }
+    std::optional<std::string> stringForKey(const std::string& key) override { return get(strings, key); }
+    void setString(const std::string& key, const std::string& value) override { set(strings, key, value); }
+    template <typename T> static std::optional<T> get(const std::map<std::string, T>& map, const std::string& key) {
         onMain("settings");
-        const auto it = bools.find(key);
-        return it != bools.end() && it->second;
+        return map.count(key) ? std::optional(map.at(key)) : std::nullopt;
     }
-    void setBool(const std::string& key, bool value) override {
+    template <typename T> static void set(std::map<std::string, T>& map, const std::string& key, const T& value) {
         onMain("settings");
-        bools[key] = value;
+        map[key] = value;
     }
-    std::optional<std::string> stringForKey(const std::string& key) override {
-        onMain("settings");
-        const auto it = strings.find(key);
-        if (it == strings.end()) return std::nullopt;
-        return it->second;
-    }
-    void setString(const std::string& key, const std::string& value) override {
-        onMain("settings");
-        strings[key] = value;
-    }
-
     std::map<std::string, bool> bools;
     std::map<std::string, std::string> strings;
 };
 
-class FakeStatusItem : public StatusItem, MainThreadOnly {
-public:
+struct FakeStatusItem : StatusItem {
     void show(std::function<void(MenuAction)> handler) override {
         ++shows;
         onAction = std::move(handler);
@@ -74,168 +50,118 @@ public:
         onMain("setMenu");
         menus.push_back(menu);
     }
-
     const Menu& menu() const { return menus.back(); }
-    // The titles top to bottom, separators as "---".
-    std::vector<std::string> titles() const {
-        std::vector<std::string> result;
+    const MenuItem* find(const std::string& title) const {
         for (const auto& item : menu())
-            result.push_back(item.separator ? "---" : item.title);
-        return result;
+            if (!item.separator && item.title == title) return &item;
+        return nullptr;
     }
-    // The item with this title in the current menu; fails the test when there is none.
+    bool has(const std::string& title) const { return find(title) != nullptr; }
     MenuItem item(const std::string& title) const {
-        for (const auto& item : menu())
-            if (!item.separator && item.title == title) return item;
+        if (const MenuItem* found = find(title)) return *found;
         ADD_FAILURE() << "no menu item \"" << title << "\"";
         return {};
     }
-    bool has(const std::string& title) const {
-        for (const auto& item : menu())
-            if (!item.separator && item.title == title) return true;
-        return false;
-    }
-    // Chooses an item the way the tray does: through the handler given at launch.
-    void choose(MenuAction action) { onAction(action); }
+    void choose(MenuAction action) { onAction(action); } // as the tray does, through the launch handler
 
     int shows = 0;
     std::function<void(MenuAction)> onAction;
     std::vector<Menu> menus;
 };
 
-class FakeDialogs : public Dialogs, MainThreadOnly {
-public:
+struct FakeDialogs : Dialogs {
     struct Alert {
-        std::string title;
-        std::string text;
+        std::string title, text;
     };
-
     void alert(const std::string& messageText, const std::string& informativeText) override {
         onMain("alert");
         alerts.push_back({messageText, informativeText});
-        if (whileAlertOpen) whileAlertOpen(informativeText);
+        if (whileAlertOpen) whileAlertOpen();
     }
     std::optional<std::string> prompt(const Prompt& prompt) override {
         onMain("prompt");
         prompts.push_back(prompt);
-        if (answers.empty()) {
-            ADD_FAILURE() << "unexpected prompt \"" << prompt.messageText << "\"";
-            return std::nullopt;
-        }
+        EXPECT_FALSE(answers.empty()) << "unexpected prompt " << prompt.messageText;
+        if (answers.empty()) return std::nullopt;
         auto answer = answers.front();
         answers.pop_front();
         return answer;
     }
-
+    std::string alertText(std::size_t n) const { return n < alerts.size() ? alerts[n].text : "(no alert)"; }
     std::vector<Alert> alerts;
     std::vector<Prompt> prompts;
     std::deque<std::optional<std::string>> answers; // nullopt answers "Cancel"
-    std::function<void(const std::string&)> whileAlertOpen;
+    std::function<void()> whileAlertOpen;
 };
 
-class FakeLoginItem : public LoginItemService {
-public:
+struct FakeLoginItem : LoginItemService {
     int status() override { return currentStatus; }
-    std::optional<std::string> registerItem() override {
-        ++registers;
-        if (registerFailure) return registerFailure;
-        currentStatus = enabled;
-        return std::nullopt;
-    }
+    std::optional<std::string> registerItem() override { return change(registers, registerFailure, enabled); }
     std::optional<std::string> unregisterItem() override {
-        ++unregisters;
-        if (unregisterFailure) return unregisterFailure;
-        currentStatus = notRegistered;
-        return std::nullopt;
+        return change(unregisters, unregisterFailure, notRegistered);
     }
-
-    int currentStatus = notRegistered;
+    std::optional<std::string> change(int& calls, const std::optional<std::string>& failure, int status) {
+        ++calls;
+        if (!failure) currentStatus = status;
+        return failure;
+    }
+    int currentStatus = notRegistered, registers = 0, unregisters = 0;
     std::optional<std::string> registerFailure, unregisterFailure;
-    int registers = 0, unregisters = 0;
 };
 
 // Timers on a manual clock: advance() delivers every tick that falls due, in order.
-class ManualTimers : public TimerScheduler {
-public:
-    struct Entry {
-        std::chrono::milliseconds interval;
-        std::chrono::milliseconds due;
+struct ManualTimers : TimerScheduler {
+    struct Timer : RepeatingTimer {
+        Timer(std::vector<Timer*>& live, std::chrono::milliseconds interval, std::chrono::milliseconds due,
+              std::function<void()> tick)
+            : live(live), interval(interval), due(due), tick(std::move(tick)) {
+            live.push_back(this);
+        }
+        ~Timer() override { std::erase(live, this); }
+        std::vector<Timer*>& live;
+        std::chrono::milliseconds interval, due;
         std::function<void()> tick;
-        bool live = true;
     };
-
     std::unique_ptr<RepeatingTimer> scheduleRepeating(std::chrono::milliseconds interval,
                                                       std::function<void()> tick) override {
-        auto entry = std::make_shared<Entry>(Entry{interval, now + interval, std::move(tick)});
-        entries.push_back(entry);
-        return std::make_unique<Handle>(entry);
+        return std::make_unique<Timer>(live, interval, now + interval, std::move(tick));
     }
-
     void advance(std::chrono::milliseconds by) {
         const auto end = now + by;
         for (int guard = 0; guard < 100'000; ++guard) {
-            std::shared_ptr<Entry> next;
-            for (const auto& entry : entries)
-                if (entry->live && entry->due <= end && (!next || entry->due < next->due)) next = entry;
-            if (!next) break;
-            now = next->due;
-            next->due += next->interval;
-            next->tick();
+            const auto next =
+                std::min_element(live.begin(), live.end(), [](auto a, auto b) { return a->due < b->due; });
+            if (next == live.end() || (*next)->due > end) break;
+            now = (*next)->due;
+            (*next)->due += (*next)->interval;
+            (*next)->tick();
         }
         now = end;
     }
-
-    int liveTimers() const {
-        int count = 0;
-        for (const auto& entry : entries)
-            count += entry->live ? 1 : 0;
-        return count;
-    }
-
     std::chrono::milliseconds now{0};
-    std::vector<std::shared_ptr<Entry>> entries;
-
-private:
-    class Handle : public RepeatingTimer {
-    public:
-        explicit Handle(std::shared_ptr<Entry> entry) : entry_(std::move(entry)) {}
-        ~Handle() override { entry_->live = false; }
-
-    private:
-        std::shared_ptr<Entry> entry_;
-    };
+    std::vector<Timer*> live; // the timers not yet destroyed
 };
 
-// Background work waits in a queue until the test runs it; work and continuation then run on
-// the test's thread, one job at a time.
-class ManualDispatcher : public Dispatcher {
-public:
+// Background work waits until the test runs it; work and continuation then run on the test's thread.
+struct ManualDispatcher : Dispatcher {
     void runInBackground(std::function<void()> work, std::function<void()> thenOnMain) override {
         jobs.emplace_back(std::move(work), std::move(thenOnMain));
     }
-    bool runNext() {
-        if (jobs.empty()) return false;
-        auto [work, then] = std::move(jobs.front());
-        jobs.pop_front();
-        work();
-        then();
-        return true;
-    }
-    // Runs jobs, including those the continuations queue, until none is left.
-    int runAll() {
+    int runAll() { // including the jobs the continuations queue
         int ran = 0;
-        while (ran < 1000 && runNext())
-            ++ran;
+        for (; ran < 1000 && !jobs.empty(); ++ran) {
+            auto [work, then] = std::move(jobs.front());
+            jobs.pop_front();
+            work();
+            then();
+        }
         return ran;
     }
-
     std::deque<std::pair<std::function<void()>, std::function<void()>>> jobs;
 };
 
-// Work runs on a real worker thread; the continuation is queued for the test's thread, which
-// plays the main thread by calling pumpUntil().
-class ThreadDispatcher : public Dispatcher {
-public:
+// Work runs on a real worker thread; the test's thread plays the main thread in pumpUntil().
+struct ThreadDispatcher : Dispatcher {
     ~ThreadDispatcher() override {
         for (auto& worker : workers)
             worker.join();
@@ -248,24 +174,20 @@ public:
             ready.notify_all();
         });
     }
-    // Runs queued continuations until done() holds or the time is up; true when done() held.
-    bool pumpUntil(const std::function<bool()>& done,
-                   std::chrono::milliseconds limit = std::chrono::milliseconds(10'000)) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
+    // Runs continuations until done() holds (true) or ten seconds have passed (done()'s value).
+    bool pumpUntil(const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!done()) {
-            std::function<void()> next;
-            {
-                std::unique_lock lock(mutex);
-                if (!ready.wait_until(lock, deadline, [this] { return !mainQueue.empty(); })) return done();
-                next = std::move(mainQueue.front());
-                mainQueue.pop_front();
-            }
+            std::unique_lock lock(mutex);
+            if (!ready.wait_until(lock, deadline, [this] { return !mainQueue.empty(); })) return done();
+            auto next = std::move(mainQueue.front());
+            mainQueue.pop_front();
+            lock.unlock();
             next();
             ++ran;
         }
         return true;
     }
-
     std::vector<std::thread> workers;
     std::mutex mutex;
     std::condition_variable ready;
@@ -273,81 +195,51 @@ public:
     int ran = 0; // continuations run so far
 };
 
-class FixedDates : public DateFormatter {
-public:
+struct FixedDates : DateFormatter {
     std::string shortDateTime(std::chrono::system_clock::time_point) override { return text; }
     std::string text = "12/6/26, 10:00 AM";
 };
 
-// The keychain item in memory; `failing` makes every call fail as a locked keyring would.
-class MemorySecItems : public SecItemStore, MainThreadOnly {
-public:
-    int update(const std::string& value) override {
-        onMain("keyring");
-        if (failing) return -25308;
-        if (!data) return errSecItemNotFound;
-        data = value;
-        return errSecSuccess;
-    }
+// The keyring item in memory.
+struct MemorySecItems : SecItemStore {
+    int update(const std::string& value) override { return data ? add(value) : errSecItemNotFound; }
     int add(const std::string& value) override {
         onMain("keyring");
-        if (failing) return -25308;
         data = value;
         return errSecSuccess;
     }
     int copyMatching(std::string& value) override {
         onMain("keyring");
-        if (failing) return -25308;
-        if (!data) return errSecItemNotFound;
-        value = *data;
-        return errSecSuccess;
+        value = data.value_or("");
+        return data ? errSecSuccess : errSecItemNotFound;
     }
     int remove() override {
         onMain("keyring");
-        if (failing) return -25308;
-        if (!data) return errSecItemNotFound;
-        data.reset();
-        return errSecSuccess;
+        return std::exchange(data, std::nullopt) ? errSecSuccess : errSecItemNotFound;
     }
-
     std::optional<std::string> data;
-    bool failing = false;
 };
 
-// An address book whose answers the test sets; shared so the test still sees it after the
-// delegate has made a store of it for a pass.
+// An address book whose answers the test sets, shared with every store the delegate makes of it.
 struct FakeAddressBook {
     std::vector<Contact> contacts;
-    bool granted = true;
-    bool accessThrows = false;
-    bool readThrows = false;
-    std::atomic<int> storesMade{0};
-    std::atomic<int> accessRequests{0};
+    bool granted = true, accessThrows = false, readThrows = false, makeThrows = false;
+    std::atomic<int> storesMade{0}, accessRequests{0};
 };
 
-class FakeContactStore : public ContactStore {
-public:
-    explicit FakeContactStore(std::shared_ptr<FakeAddressBook> book) : book_(std::move(book)) {}
+struct FakeContactStore : ContactStore {
+    explicit FakeContactStore(std::shared_ptr<FakeAddressBook> book) : book(std::move(book)) {}
     bool requestAccess() override {
-        ++book_->accessRequests;
-        if (book_->accessThrows) throw std::runtime_error("The address book could not be opened.");
-        return book_->granted;
+        ++book->accessRequests;
+        if (book->accessThrows) throw std::runtime_error("The address book could not be opened.");
+        return book->granted;
     }
     std::vector<Contact> contacts() override {
-        if (book_->readThrows) throw std::runtime_error("No address book was found in /nonexistent/contacts.");
-        return book_->contacts;
+        if (book->readThrows) throw std::runtime_error("No address book was found in /nonexistent/contacts.");
+        return book->contacts;
     }
-
-private:
-    std::shared_ptr<FakeAddressBook> book_;
+    std::shared_ptr<FakeAddressBook> book;
 };
-
-inline Contact person(std::string given, std::string family) {
-    Contact contact;
-    contact.givenName = std::move(given);
-    contact.familyName = std::move(family);
-    return contact;
-}
 
 // Every fake, wired into one AppDelegate the way main wires the real facilities.
 template <typename DispatcherType = ManualDispatcher> struct AppHarness {
@@ -366,18 +258,23 @@ template <typename DispatcherType = ManualDispatcher> struct AppHarness {
     std::unique_ptr<AppDelegate> app;
 
     AppDelegate& make() {
-        auto shared = book;
+        auto makeStore = [book = book]() -> std::unique_ptr<ContactStore> {
+            ++book->storesMade;
+            if (book->makeThrows) throw 42;
+            return std::make_unique<FakeContactStore>(book);
+        };
         app = std::make_unique<AppDelegate>(AppServices{settings, statusItem, dialogs, loginItem, timers, dispatcher,
-                                                        dates, keychain,
-                                                        [shared]() -> std::unique_ptr<ContactStore> {
-                                                            ++shared->storesMade;
-                                                            return std::make_unique<FakeContactStore>(shared);
-                                                        },
-                                                        timeouts, [this] { ++quits; }});
+                                                        dates, keychain, makeStore, timeouts, [this] { ++quits; }});
         return *app;
     }
     AppDelegate& launch() {
         make().applicationDidFinishLaunching();
         return *app;
     }
+    // A launch after the first: the first-run defaults are already settled.
+    AppDelegate& relaunch() {
+        settings.bools[AppDelegate::loginItemDefaultedKey] = settings.bools[AppDelegate::autoSyncDefaultedKey] = true;
+        return launch();
+    }
+    bool checked(const std::string& title) const { return statusItem.item(title).checked; }
 };
