@@ -10,155 +10,76 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
 namespace {
 
-const std::string loginCollection = "/org/freedesktop/secrets/collection/login";
+const std::string login = "/org/freedesktop/secrets/collection/login";
+const std::string ours =
+    std::string(" service ") + SecretServiceStore::serviceIdentifier + " account webdav-credential";
+const std::string email = "zo\xC3\xAB@example.org", password = "p\xC3\xA4ss\nw\xC3\xB6rd"; // a line feed inside
 
-// Runs a shell command; its standard output, byte for byte.
-std::string run(const std::string& command, int* status = nullptr) {
+// Runs a shell command; its standard output, byte for byte (empty when it failed).
+std::string run(const std::string& command) {
     FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return {};
     std::string out;
     char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
         out.append(buffer, n);
-    const int rc = ::pclose(pipe);
-    if (status) *status = rc;
-    return out;
+    return pipe && ::pclose(pipe) == 0 ? out : "";
 }
 
-// The item's bytes as another program sees them.
-std::string lookupWithSecretTool() {
-    return run(std::string("secret-tool lookup service ") + SecretServiceStore::serviceIdentifier +
-               " account webdav-credential");
-}
-
-GDBusConnection* sessionBus() {
-    GError* error = nullptr;
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    if (error) g_error_free(error);
-    return bus;
-}
-
-bool callService(const char* path, const char* interface, const char* method, GVariant* parameters,
-                 GVariant** reply = nullptr) {
-    GDBusConnection* bus = sessionBus();
-    if (!bus) return false;
-    GError* error = nullptr;
-    GVariant* result = g_dbus_connection_call_sync(bus, "org.freedesktop.secrets", path, interface, method, parameters,
-                                                   nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
-    g_object_unref(bus);
-    if (error) {
-        ADD_FAILURE() << method << ": " << error->message;
-        g_error_free(error);
-        return false;
-    }
-    if (reply)
-        *reply = result;
-    else
-        g_variant_unref(result);
-    return true;
+std::string gdbus(const std::string& path, const std::string& method, const std::string& arguments) {
+    return run("gdbus call --session --dest org.freedesktop.secrets --object-path " + path + " --method " + method +
+               " " + arguments);
 }
 
 // How many items with our two attributes the login collection (the default one) holds.
 int itemsOnKeyring() {
-    GVariantBuilder attributes;
-    g_variant_builder_init(&attributes, G_VARIANT_TYPE("a{ss}"));
-    g_variant_builder_add(&attributes, "{ss}", "service", SecretServiceStore::serviceIdentifier);
-    g_variant_builder_add(&attributes, "{ss}", "account", "webdav-credential");
-    GVariant* reply = nullptr;
-    if (!callService(loginCollection.c_str(), "org.freedesktop.Secret.Collection", "SearchItems",
-                     g_variant_new("(a{ss})", &attributes), &reply))
-        return -1;
-    GVariant* paths = g_variant_get_child_value(reply, 0);
-    const auto count = static_cast<int>(g_variant_n_children(paths));
-    g_variant_unref(paths);
-    g_variant_unref(reply);
-    return count;
+    const std::string reply = gdbus(login, "org.freedesktop.Secret.Collection.SearchItems",
+                                    std::string("\"{'service': '") + SecretServiceStore::serviceIdentifier +
+                                        "', 'account': 'webdav-credential'}\"");
+    int count = 0;
+    for (auto at = reply.find(login + "/"); at != std::string::npos; at = reply.find(login + "/", at + 1))
+        ++count;
+    return reply.empty() ? -1 : count;
 }
 
 // Locks the login collection, as an automatic login that did not open the keyring leaves it.
 bool lockCollection() {
-    const gchar* paths[] = {loginCollection.c_str(), nullptr};
-    return callService("/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "Lock",
-                       g_variant_new("(^ao)", paths));
+    return !gdbus("/org/freedesktop/secrets", "org.freedesktop.Secret.Service.Lock", "\"['" + login + "']\"").empty();
 }
 
-// Unlocks the login collection with its password, without a prompt (gnome-keyring's own interface).
+// Unlocks it with its password and no prompt, through gnome-keyring's own interface; the session
+// this needs belongs to the connection, so both calls go through the one shared bus.
 bool unlockCollection() {
-    // The session belongs to the bus connection: keep the shared connection alive throughout.
-    std::unique_ptr<GDBusConnection, decltype(&g_object_unref)> bus(sessionBus(), &g_object_unref);
-    GVariant* opened = nullptr;
-    if (!callService("/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "OpenSession",
-                     g_variant_new("(sv)", "plain", g_variant_new_string("")), &opened))
-        return false;
-    const gchar* session = nullptr;
+    std::unique_ptr<GDBusConnection, decltype(&g_object_unref)> bus(
+        g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr), &g_object_unref);
+    auto call = [&](const char* interface, const char* method, GVariant* parameters) {
+        return g_dbus_connection_call_sync(bus.get(), "org.freedesktop.secrets", "/org/freedesktop/secrets", interface,
+                                           method, parameters, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    };
+    GVariant* opened =
+        call("org.freedesktop.Secret.Service", "OpenSession", g_variant_new("(sv)", "plain", g_variant_new_string("")));
+    if (!opened) return false;
+    const char* session = nullptr;
     GVariant* output = nullptr;
     g_variant_get(opened, "(v&o)", &output, &session);
-    const char* password = std::getenv("KEYRING_PASSWORD");
-    const std::string master = password ? password : "test-password";
+    const char* master = std::getenv("KEYRING_PASSWORD") ? std::getenv("KEYRING_PASSWORD") : "test-password";
     GVariant* secret =
         g_variant_new("(o@ay@ays)", session, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
-                      g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, master.data(), master.size(), 1), "text/plain");
-    const bool ok =
-        callService("/org/freedesktop/secrets", "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
-                    "UnlockWithMasterPassword", g_variant_new("(o@(oayays))", loginCollection.c_str(), secret));
+                      g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, master, std::strlen(master), 1), "text/plain");
+    GVariant* reply = call("org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface", "UnlockWithMasterPassword",
+                           g_variant_new("(o@(oayays))", login.c_str(), secret));
     g_variant_unref(output);
     g_variant_unref(opened);
-    return ok;
+    if (reply) g_variant_unref(reply);
+    return reply != nullptr;
 }
-
-template <typename F> double secondsFor(F&& action) {
-    const auto start = std::chrono::steady_clock::now();
-    action();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Sends this process's standard output and error into a file while alive.
-class CapturedOutput {
-public:
-    CapturedOutput() : file_(std::tmpfile()) {
-        std::fflush(stdout);
-        std::fflush(stderr);
-        savedOut_ = ::dup(1);
-        savedErr_ = ::dup(2);
-        ::dup2(::fileno(file_), 1);
-        ::dup2(::fileno(file_), 2);
-    }
-    std::string finish() {
-        std::fflush(stdout);
-        std::fflush(stderr);
-        ::dup2(savedOut_, 1);
-        ::dup2(savedErr_, 2);
-        ::close(savedOut_);
-        ::close(savedErr_);
-        std::rewind(file_);
-        std::string text;
-        char buffer[4096];
-        std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
-            text.append(buffer, n);
-        std::fclose(file_);
-        return text;
-    }
-
-private:
-    FILE* file_;
-    int savedOut_ = -1;
-    int savedErr_ = -1;
-};
-
-const std::string email = "zo\xC3\xAB@example.org";      // zoë@example.org
-const std::string password = "p\xC3\xA4ss\nw\xC3\xB6rd"; // päss, a line feed, wörd
 
 } // namespace
 
@@ -166,32 +87,23 @@ TEST(Unlocked, SaveLoadReplaceAndDeleteOneItem) {
     SecretServiceStore store;
     Keychain keychain(store);
     EXPECT_FALSE(keychain.loadCredential());
-
     keychain.saveCredential(email, password);
     auto loaded = keychain.loadCredential();
     ASSERT_TRUE(loaded);
-    EXPECT_EQ(loaded->email, email);
-    EXPECT_EQ(loaded->password, password);
-    EXPECT_EQ(lookupWithSecretTool(), email + "\n" + password);
+    EXPECT_EQ(loaded->email + "|" + loaded->password, email + "|" + password);
+    EXPECT_EQ(run("secret-tool lookup" + ours), email + "\n" + password);
     EXPECT_EQ(itemsOnKeyring(), 1);
     const auto listing = run("secret-tool search --all account webdav-credential 2>&1");
     EXPECT_NE(listing.find("label = Peltwick Importer credential"), std::string::npos) << listing;
-    EXPECT_NE(listing.find(std::string("attribute.service = ") + SecretServiceStore::serviceIdentifier),
-              std::string::npos);
 
     keychain.saveCredential("ada@example.org", "second");
     EXPECT_EQ(itemsOnKeyring(), 1);
-    EXPECT_EQ(lookupWithSecretTool(), "ada@example.org\nsecond");
-    loaded = keychain.loadCredential();
-    ASSERT_TRUE(loaded);
-    EXPECT_EQ(loaded->password, "second");
+    EXPECT_EQ(run("secret-tool lookup" + ours), "ada@example.org\nsecond");
 
     keychain.deleteCredential();
     EXPECT_FALSE(keychain.loadCredential());
     EXPECT_EQ(itemsOnKeyring(), 0);
     keychain.deleteCredential();
-    EXPECT_FALSE(keychain.loadCredential());
-
     std::string data;
     EXPECT_EQ(store.copyMatching(data), SecItemStore::errSecItemNotFound);
     EXPECT_EQ(store.update("x"), SecItemStore::errSecItemNotFound);
@@ -201,18 +113,14 @@ TEST(Unlocked, SaveLoadReplaceAndDeleteOneItem) {
 TEST(Unlocked, ReadsItemsWrittenByOtherProgramsByteForByte) {
     SecretServiceStore store;
     Keychain keychain(store);
-    const std::string store_cmd = std::string("secret-tool store --label=other service ") +
-                                  SecretServiceStore::serviceIdentifier + " account webdav-credential";
-
     // Arbitrary bytes, a NUL and a bare CR included, come back unchanged.
-    const std::string bytes("ada@example.org\n\r\0\xC3\xA9\x7F", 21);
-    ASSERT_EQ(run("printf 'ada@example.org\\n\\r\\000\\303\\251\\177' | " + store_cmd), "");
+    ASSERT_EQ(run("printf 'ada@example.org\\n\\r\\000\\303\\251\\177' | secret-tool store --label=other" + ours), "");
     std::string data;
     ASSERT_EQ(store.copyMatching(data), SecItemStore::errSecSuccess);
-    EXPECT_EQ(data, bytes);
+    EXPECT_EQ(data, std::string("ada@example.org\n\r\0\xC3\xA9\x7F", 21));
 
     // A damaged item whose bytes are not UTF-8 reads as no credential, and a save repairs it in place.
-    run("printf 'ada@example.org\\npw\\377' | " + store_cmd);
+    run("printf 'ada@example.org\\npw\\377' | secret-tool store --label=other" + ours);
     EXPECT_FALSE(keychain.loadCredential());
     keychain.saveCredential("ada@example.org", "pw");
     EXPECT_EQ(itemsOnKeyring(), 1);
@@ -220,59 +128,47 @@ TEST(Unlocked, ReadsItemsWrittenByOtherProgramsByteForByte) {
 
     // An item in another collection than the default one is not ours.
     keychain.deleteCredential();
-    run("printf 'ada@example.org\\npw' | secret-tool store --collection=session --label=elsewhere service " +
-        std::string(SecretServiceStore::serviceIdentifier) + " account webdav-credential");
+    run("printf 'ada@example.org\\npw' | secret-tool store --collection=session --label=elsewhere" + ours);
     EXPECT_FALSE(keychain.loadCredential());
 }
 
 TEST(Unlocked, TheCredentialNeverReachesOutputOrFiles) {
-    const char* home = std::getenv("HOME");
-    ASSERT_TRUE(home && std::string(home).starts_with("/tmp")) << "runs only in the private session";
-    const std::string secret = "unmistakable-S3cret-\xC3\xA6\xC3\xB8";
-    ::setenv("G_MESSAGES_DEBUG", "all", 1); // whatever GLib and libsecret would say goes into the capture
-    CapturedOutput capture;
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    ASSERT_TRUE(home.starts_with("/tmp")) << "runs only in the private session";
+    const std::string log = home + "/output.log";
+    ::setenv("G_MESSAGES_DEBUG", "all", 1); // whatever GLib and libsecret would say goes into the log
+    std::fflush(nullptr);
+    const int out = ::dup(1), err = ::dup(2), file = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(file, 1);
+    ::dup2(file, 2);
     {
         SecretServiceStore store;
         Keychain keychain(store);
-        keychain.saveCredential("ada@example.org", secret);
-        keychain.saveCredential("ada@example.org", secret + "2");
-        const auto loaded = keychain.loadCredential();
-        std::printf("loaded: %s\n", loaded ? "yes" : "no");
+        keychain.saveCredential("ada@example.org", "unmistakable-S3cret-\xC3\xA6\xC3\xB8");
+        keychain.saveCredential("ada@example.org", "unmistakable-S3cret-2");
+        std::printf("loaded: %s\n", keychain.loadCredential() ? "yes" : "no");
         keychain.deleteCredential();
-        std::fprintf(stderr, "deleted\n");
     }
-    const auto output = capture.finish();
-    EXPECT_NE(output.find("loaded: yes"), std::string::npos) << "the capture saw nothing";
-    EXPECT_EQ(output.find("S3cret"), std::string::npos);
-
-    // Settings, caches and anything else written under the private home.
-    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"}) {
-        const char* dir = std::getenv(variable);
-        if (!dir || !std::filesystem::exists(dir)) continue;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-            if (!entry.is_regular_file()) continue;
-            std::ifstream in(entry.path(), std::ios::binary);
-            const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            EXPECT_EQ(content.find("S3cret"), std::string::npos) << entry.path();
-        }
-    }
+    std::fflush(nullptr);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    for (int fd : {out, err, file})
+        ::close(fd);
+    EXPECT_NE(run("cat " + log).find("loaded: yes"), std::string::npos) << "the log saw nothing";
+    // Nothing in the log, the settings, caches or anything else written under the private home.
+    EXPECT_EQ(run("grep -rlaF S3cret " + home + "; true"), "");
 }
 
 TEST(Locked, NothingIsReadOrWrittenWhileTheCollectionStaysLocked) {
     SecretServiceStore store;
     Keychain keychain(store);
-
-    // Locked from the start: no prompt can open (no display), so nothing is read, and the
-    // prompt is requested only once for reads.
+    // No prompt can open (no display): nothing is read, and reads ask to unlock only once.
+    EXPECT_FALSE(keychain.loadCredential());
     EXPECT_FALSE(keychain.loadCredential());
     EXPECT_EQ(SecretServiceStore::unlockRequests(), 1);
-    EXPECT_FALSE(keychain.loadCredential());
-    EXPECT_EQ(SecretServiceStore::unlockRequests(), 1);
-
-    // Each save asks again, and is dropped when the collection stays locked.
+    // Each save and delete asks again, and is dropped while the collection stays locked.
     keychain.saveCredential("ada@example.org", "while-locked");
-    EXPECT_EQ(SecretServiceStore::unlockRequests(), 2);
-    keychain.deleteCredential(); // so does a delete
+    keychain.deleteCredential();
     EXPECT_EQ(SecretServiceStore::unlockRequests(), 3);
     ASSERT_TRUE(unlockCollection());
     EXPECT_EQ(itemsOnKeyring(), 0);
@@ -280,11 +176,9 @@ TEST(Locked, NothingIsReadOrWrittenWhileTheCollectionStaysLocked) {
     // An item stored while unlocked stays as it was through a save attempted while locked.
     keychain.saveCredential("ada@example.org", "before");
     ASSERT_TRUE(lockCollection());
-    const int asked = SecretServiceStore::unlockRequests();
     keychain.saveCredential("ada@example.org", "while-locked");
-    EXPECT_EQ(SecretServiceStore::unlockRequests(), asked + 1);
     EXPECT_FALSE(keychain.loadCredential());
-    EXPECT_EQ(SecretServiceStore::unlockRequests(), asked + 1);
+    EXPECT_EQ(SecretServiceStore::unlockRequests(), 4);
     ASSERT_TRUE(unlockCollection());
     EXPECT_EQ(itemsOnKeyring(), 1);
     const auto loaded = keychain.loadCredential();
@@ -294,18 +188,16 @@ TEST(Locked, NothingIsReadOrWrittenWhileTheCollectionStaysLocked) {
 
 // No Secret Service on the bus, no collection, no bus at all, or a bus address that leads nowhere.
 TEST(Unavailable, EveryCallFailsAtOnceAndNothingIsStored) {
-    const char* mode = std::getenv("PELTWICK_KEYRING_MODE");
-    SCOPED_TRACE(mode ? mode : "(no mode)");
+    SCOPED_TRACE(std::getenv("PELTWICK_KEYRING_MODE") ? std::getenv("PELTWICK_KEYRING_MODE") : "(no mode)");
     SecretServiceStore store;
     Keychain keychain(store);
-    std::optional<Credential> loaded;
-    // A generous bound that only catches a call waiting for a service that is not there.
-    EXPECT_LT(secondsFor([&] { loaded = keychain.loadCredential(); }), 2.0);
-    EXPECT_FALSE(loaded);
-    EXPECT_LT(secondsFor([&] { keychain.saveCredential("ada@example.org", "pw"); }), 2.0);
-    EXPECT_LT(secondsFor([&] { keychain.deleteCredential(); }), 2.0);
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(keychain.loadCredential());
-
+    keychain.saveCredential("ada@example.org", "pw");
+    keychain.deleteCredential();
+    // A generous bound that only catches a call waiting for a service that is not there.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_FALSE(keychain.loadCredential());
     std::string data;
     EXPECT_NE(store.copyMatching(data), SecItemStore::errSecSuccess);
     // Not "missing": a save must not go on to create an item somewhere else.
