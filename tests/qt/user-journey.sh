@@ -62,6 +62,7 @@ dialogs() { # dialogs are the program's managed windows; the icon and the menu a
 }
 dialog_count() { dialogs | wc -l; }
 no_dialog() { [ "$(dialog_count)" = 0 ]; }
+menu_closed() { ! menu_window >/dev/null; }
 open_menu() {
     xdotool mousemove --window "$icon" 5 5 click 1 && wait_until 100 menu_window
 }
@@ -147,9 +148,13 @@ open_menu
 shot menu-after-sync "$(menu_window)"
 xdotool key Escape
 
-# A second pass adds nothing and overwrites nothing.
-check "second sync" choose 1
-check "second last-sync line" wait_until 100 grep -qE '^lastSyncSummary="?Last sync .+: 0 added, 2 already in your vault"?$' "$settings"
+# A second pass, with Ctrl+S in the open menu, adds nothing and overwrites nothing.
+check "menu open for Ctrl+S" open_menu
+xdotool key ctrl+s
+check "Ctrl+S closed the menu" wait_until 40 menu_closed
+check "Ctrl+S synced: second last-sync line" wait_until 100 grep -qE '^lastSyncSummary="?Last sync .+: 0 added, 2 already in your vault"?$' "$settings"
+check "notes unchanged by the second pass" eval 'cmp -s "$PELTWICK_DAV_DATA/contacts/ada-king.md" <(printf "%s" "$expected_ada") &&
+    cmp -s "$PELTWICK_DAV_DATA/contacts/acme.md" <(printf "%s" "$expected_acme")'
 
 # The app password is revoked on the server: the next sync shows one alert, keeps the
 # credential and the last line.
