@@ -174,19 +174,16 @@ TEST(AppSync, AccessDeniedAlertsAndClearsTheFlagOnlyAfterDismissal) {
     EXPECT_EQ(h.settings.strings[AppDelegate::lastSyncSummaryKey], "Last sync earlier");
 }
 
-TEST(AppSync, AnyThrownErrorBecomesOneAlertAndTheMenuComesBack) {
-    for (bool odd : {false, true}) { // an error with a message, and something odd thrown making the store
-        AppHarness h;
-        h.keychain.saveCredential(ada, "pw");
-        h.launch();
-        (odd ? h.book->makeThrows : h.book->accessThrows) = true;
-        h.app->syncNow();
-        h.dispatcher.runAll();
-        ASSERT_EQ(h.dialogs.alerts.size(), 1u);
-        EXPECT_EQ(h.dialogs.alerts[0].text,
-                  odd ? "An unexpected error occurred." : "The address book could not be opened.");
-        EXPECT_TRUE(h.statusItem.item("Sync Contacts Now").enabled);
-    }
+TEST(AppSync, SomethingOddThrownBecomesOneGenericAlertAndTheMenuComesBack) {
+    AppHarness h;
+    h.keychain.saveCredential(ada, "pw");
+    h.book->makeThrows = true;
+    h.launch();
+    h.app->syncNow();
+    h.dispatcher.runAll();
+    EXPECT_EQ(h.dialogs.alertText(0), "An unexpected error occurred.");
+    EXPECT_EQ(h.dialogs.alerts.size(), 1u);
+    EXPECT_TRUE(h.statusItem.item("Sync Contacts Now").enabled);
 }
 
 TEST(AppSync, ContinuationsAfterTheDelegateIsGoneDoNothing) {

@@ -51,16 +51,14 @@ struct FakeStatusItem : StatusItem {
         menus.push_back(menu);
     }
     const Menu& menu() const { return menus.back(); }
-    const MenuItem* find(const std::string& title) const {
+    const MenuItem* has(const std::string& title) const {
         for (const auto& item : menu())
             if (!item.separator && item.title == title) return &item;
         return nullptr;
     }
-    bool has(const std::string& title) const { return find(title) != nullptr; }
     MenuItem item(const std::string& title) const {
-        if (const MenuItem* found = find(title)) return *found;
-        ADD_FAILURE() << "no menu item \"" << title << "\"";
-        return {};
+        EXPECT_TRUE(has(title)) << "no menu item " << title;
+        return has(title) ? *has(title) : MenuItem{};
     }
     void choose(MenuAction action) { onAction(action); } // as the tray does, through the launch handler
 
@@ -184,7 +182,6 @@ struct ThreadDispatcher : Dispatcher {
             mainQueue.pop_front();
             lock.unlock();
             next();
-            ++ran;
         }
         return true;
     }
@@ -192,7 +189,6 @@ struct ThreadDispatcher : Dispatcher {
     std::mutex mutex;
     std::condition_variable ready;
     std::deque<std::function<void()>> mainQueue;
-    int ran = 0; // continuations run so far
 };
 
 struct FixedDates : DateFormatter {
@@ -223,7 +219,7 @@ struct MemorySecItems : SecItemStore {
 // An address book whose answers the test sets, shared with every store the delegate makes of it.
 struct FakeAddressBook {
     std::vector<Contact> contacts;
-    bool granted = true, accessThrows = false, readThrows = false, makeThrows = false;
+    bool granted = true, readThrows = false, makeThrows = false;
     std::atomic<int> storesMade{0}, accessRequests{0};
 };
 
@@ -231,7 +227,6 @@ struct FakeContactStore : ContactStore {
     explicit FakeContactStore(std::shared_ptr<FakeAddressBook> book) : book(std::move(book)) {}
     bool requestAccess() override {
         ++book->accessRequests;
-        if (book->accessThrows) throw std::runtime_error("The address book could not be opened.");
         return book->granted;
     }
     std::vector<Contact> contacts() override {

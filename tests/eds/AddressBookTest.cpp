@@ -39,7 +39,6 @@ TEST(AddressBook, ListsTheFolderFirstThenEachEdsBookBySourceUid) {
     EXPECT_TRUE(book.requestAccess());
     const std::vector<Contact> contacts = book.contacts();
     EXPECT_EQ(firstEmails(contacts), expected);
-    EXPECT_EQ(firstEmails(book.contacts()), expected) << "the same order in every read";
     // Ada King's cards share one file name: the pass keeps the first, the folder's.
     EXPECT_EQ(ContactsImporter::fileName(*ContactsImporter::displayName(contacts.at(2))), "ada-king.md");
 

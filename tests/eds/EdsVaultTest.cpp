@@ -61,11 +61,6 @@ TEST(EdsVault, PassesReadTheFolderAndEdsAndTheFolderWinsACollision) {
                             "---\n\n# Émile O'Brien\n"},
     };
     EXPECT_EQ(vaultFiles(), expected);
-
-    // Without the folder EDS alone is read; everything is in the vault already.
-    fs::remove_all(folder);
-    EXPECT_EQ(pass(book), "3 0 3");
-    EXPECT_EQ(vaultFiles(), expected);
 }
 
 } // namespace
