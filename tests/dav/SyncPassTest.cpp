@@ -22,13 +22,12 @@ struct Vault {
     bool collection = false;
     std::map<std::string, std::string> files; // name as on the wire (encoded) -> content
     std::map<std::string, int> failPut;       // file name -> status its upload gets
-    int listingStatus = 0;                    // when set, the PROPFIND answers this instead
 
     Reply answer(const Request& request) {
         std::lock_guard lock(mutex);
         const std::string prefix = "/dav/contacts/";
         if (request.method == "PROPFIND" && request.target == prefix) {
-            if (listingStatus || !collection) return Reply::status(listingStatus ? listingStatus : 404);
+            if (!collection) return Reply::status(404);
             std::string xml =
                 "<D:multistatus xmlns:D=\"DAV:\"><D:response><D:href>" + prefix + "</D:href></D:response>";
             for (const auto& file : files)
@@ -151,10 +150,10 @@ TEST_F(SyncPass, AnUploadErrorEndsThePass) {
 }
 
 TEST_F(SyncPass, AFailedListingLeavesTheAddressBookUnread) {
-    vault.listingStatus = 401;
     store.people = {person("Ada", "King")};
+    server.enqueue(Reply::status(401));
     EXPECT_EQ(failedPass().value().kind(), DAVClient::DAVError::notAuthorised);
-    vault.listingStatus = 500;
+    server.enqueue(Reply::status(500));
     EXPECT_EQ(failedPass().value().kind(), DAVClient::DAVError::http);
     server.enqueue(Reply::raw("not http\r\n\r\n"));
     EXPECT_THROW(pass(), DAVClient::DAVError);
@@ -162,7 +161,6 @@ TEST_F(SyncPass, AFailedListingLeavesTheAddressBookUnread) {
     EXPECT_THROW(pass(), DAVClient::TransportError);
     EXPECT_EQ(store.reads, 0);
     // The store's own failure comes after the listing and stops every upload.
-    vault.listingStatus = 0;
     store.fails = true;
     EXPECT_THROW(pass(), std::runtime_error);
     EXPECT_EQ(store.reads, 1);

@@ -1,6 +1,6 @@
 // Fuzz target for the listing parser: whole response bodies through the href collector and the
-// name rules. Checks that feeding a body in pieces gives what the whole body gives, and that every
-// name it yields is one a note could be stored under.
+// name rules. Feeding a body in pieces (as the socket gives it) must give what the whole body
+// gives, and every name it yields must be one a note could be stored and uploaded under.
 #include "HrefCollector.h"
 #include "Text.h"
 
@@ -11,24 +11,19 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view body(reinterpret_cast<const char*>(data), size);
     const auto whole = HrefCollector::collect(body);
-
-    // The client feeds the parser as the body arrives, in pieces of whatever size the socket gives.
     HrefCollector pieces;
     const std::size_t piece = size ? data[size - 1] % 97 + 1 : 1;
     for (std::size_t at = 0; at < size; at += piece)
         pieces.feed(body.substr(at, piece));
     pieces.finish();
     if (pieces.hrefs() != whole) std::abort();
-
     for (const auto& href : whole)
         if (!Text::isValidUTF8(href)) std::abort();
     for (const auto& name : DAVNames::contactFileNames(whole)) {
+        const auto encoded = DAVNames::percentEncodePath(name); // encoding and decoding again is lossless
         if (name.size() < 3 || !name.ends_with(".md") || name.find('/') != std::string::npos ||
-            !Text::isValidUTF8(name))
+            !Text::isValidUTF8(name) || !encoded || DAVNames::percentDecode(*encoded) != name)
             std::abort();
-        // What the listing yields, an upload can address: encoding and decoding again is lossless.
-        const auto encoded = DAVNames::percentEncodePath(name);
-        if (!encoded || DAVNames::percentDecode(*encoded) != name) std::abort();
     }
     return 0;
 }

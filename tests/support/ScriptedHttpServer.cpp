@@ -70,23 +70,9 @@ ScriptedHttpServer::Reply::status(int code, std::string body,
     return Reply{bytes + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body};
 }
 
-ScriptedHttpServer::Reply ScriptedHttpServer::Reply::multistatus(std::string xml) {
-    return status(207, std::move(xml), {{"Content-Type", "application/xml; charset=utf-8"}});
-}
-
-ScriptedHttpServer::Reply ScriptedHttpServer::Reply::raw(std::string bytes, Then then) {
-    return Reply{std::move(bytes), std::chrono::milliseconds(0), then};
-}
-
 ScriptedHttpServer::Reply ScriptedHttpServer::Reply::cutShort(int code, std::string body, std::size_t declaredLength) {
     return raw(statusLine(code) + "Content-Length: " + std::to_string(declaredLength) + "\r\n\r\n" + body);
 }
-
-ScriptedHttpServer::Reply ScriptedHttpServer::Reply::stall() {
-    return raw({}, Then::hold);
-}
-
-ScriptedHttpServer::ScriptedHttpServer() : ScriptedHttpServer(Handler{}) {}
 
 ScriptedHttpServer::ScriptedHttpServer(Handler handler) : handler_(std::move(handler)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -103,34 +89,6 @@ ScriptedHttpServer::ScriptedHttpServer(Handler handler) : handler_(std::move(han
     }
     port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { run(); });
-}
-
-ScriptedHttpServer::~ScriptedHttpServer() {
-    stop();
-}
-
-std::string ScriptedHttpServer::url() const {
-    return "http://127.0.0.1:" + std::to_string(port_);
-}
-
-void ScriptedHttpServer::enqueue(Reply reply) {
-    std::lock_guard lock(mutex_);
-    queue_.push_back(std::move(reply));
-}
-
-void ScriptedHttpServer::setHandler(Handler handler) {
-    std::lock_guard lock(mutex_);
-    handler_ = std::move(handler);
-}
-
-std::vector<ScriptedHttpServer::Request> ScriptedHttpServer::requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-}
-
-void ScriptedHttpServer::clearRequests() {
-    std::lock_guard lock(mutex_);
-    requests_.clear();
 }
 
 void ScriptedHttpServer::stop() {

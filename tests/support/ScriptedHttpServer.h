@@ -38,29 +38,43 @@ public:
 
         static Reply status(int code, std::string body = {},
                             const std::vector<std::pair<std::string, std::string>>& headers = {});
-        static Reply multistatus(std::string xml); // 207 with an XML content type
-        static Reply raw(std::string bytes, Then then = Then::close);
+        static Reply multistatus(std::string xml) { // 207 with an XML content type
+            return status(207, std::move(xml), {{"Content-Type", "application/xml; charset=utf-8"}});
+        }
+        static Reply raw(std::string bytes, Then then = Then::close) { return Reply{std::move(bytes), {}, then}; }
         static Reply cutShort(int code, std::string body, std::size_t declaredLength); // then closes
-        static Reply stall();                                                          // no answer at all
+        static Reply stall() { return raw({}, Then::hold); }                           // no answer at all
     };
 
     using Handler = std::function<Reply(const Request&)>;
 
-    ScriptedHttpServer();
+    ScriptedHttpServer() : ScriptedHttpServer(Handler{}) {}
     explicit ScriptedHttpServer(Handler handler);
-    ~ScriptedHttpServer();
+    ~ScriptedHttpServer() { stop(); }
     ScriptedHttpServer(const ScriptedHttpServer&) = delete;
     ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
 
     std::uint16_t port() const noexcept { return port_; }
-    std::string url() const; // "http://127.0.0.1:PORT"
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
     // Queued replies answer first, one per request; then the handler, or else "500 Unscripted".
-    void enqueue(Reply reply);
-    void setHandler(Handler handler);
+    void enqueue(Reply reply) {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(reply));
+    }
+    void setHandler(Handler handler) {
+        std::lock_guard lock(mutex_);
+        handler_ = std::move(handler);
+    }
 
-    std::vector<Request> requests() const;
-    void clearRequests();
+    std::vector<Request> requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+    void clearRequests() {
+        std::lock_guard lock(mutex_);
+        requests_.clear();
+    }
     int connections() const noexcept { return connections_.load(); }
     int unscripted() const noexcept { return unscripted_.load(); }
 
