@@ -67,26 +67,23 @@ TEST(AppLoginItem, ToggleRegistersUnlessEnabledAndAFailureAlertsBeforeTheRebuild
         EXPECT_EQ(h.loginItem.unregisters, status == LoginItemService::enabled ? 1 : 0) << status;
         EXPECT_EQ(h.checked("Start at Login"), status != LoginItemService::enabled) << status;
     }
-    AppHarness h;
-    h.relaunch();
-    h.loginItem.registerFailure = "No such file or directory";
-    std::size_t menusWhileOpen = 0;
-    h.dialogs.whileAlertOpen = [&] { menusWhileOpen = h.statusItem.menus.size(); };
-    const auto before = h.statusItem.menus.size();
-    h.statusItem.choose(MenuAction::toggleLoginItem);
-    ASSERT_EQ(h.dialogs.alerts.size(), 1u);
-    EXPECT_EQ(h.dialogs.alerts[0].title, "Peltwick Importer");
-    EXPECT_EQ(h.dialogs.alerts[0].text, "Could not update the login item: No such file or directory");
-    EXPECT_EQ(menusWhileOpen, before);
-    EXPECT_EQ(h.statusItem.menus.size(), before + 1);
-    EXPECT_FALSE(h.checked("Start at Login"));
-    // A failed unregistration leaves the item enabled, and the mark on.
-    h.loginItem.currentStatus = LoginItemService::enabled;
-    h.loginItem.unregisterFailure = "Read-only file system";
-    h.statusItem.choose(MenuAction::toggleLoginItem);
-    ASSERT_EQ(h.dialogs.alerts.size(), 2u);
-    EXPECT_EQ(h.dialogs.alerts[1].text, "Could not update the login item: Read-only file system");
-    EXPECT_TRUE(h.checked("Start at Login"));
+    // A failing toggle: one alert, then the menu rebuilt with the status the service still reports.
+    for (bool enabled : {false, true}) {
+        AppHarness h;
+        h.loginItem.currentStatus = enabled ? LoginItemService::enabled : LoginItemService::notRegistered;
+        h.relaunch();
+        (enabled ? h.loginItem.unregisterFailure : h.loginItem.registerFailure) = "Read-only file system";
+        const auto before = h.statusItem.menus.size();
+        std::size_t menusWhileOpen = 0;
+        h.dialogs.whileAlertOpen = [&] { menusWhileOpen = h.statusItem.menus.size(); };
+        h.statusItem.choose(MenuAction::toggleLoginItem);
+        ASSERT_EQ(h.dialogs.alerts.size(), 1u);
+        EXPECT_EQ(h.dialogs.alerts[0].title, "Peltwick Importer");
+        EXPECT_EQ(h.dialogs.alertText(0), "Could not update the login item: Read-only file system");
+        EXPECT_EQ(menusWhileOpen, before);
+        EXPECT_EQ(h.statusItem.menus.size(), before + 1);
+        EXPECT_EQ(h.checked("Start at Login"), enabled);
+    }
 }
 
 TEST(AppMenu, DisconnectedAndConnectedMenusAreExactAndReadAfresh) {
