@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <thread>
 
 namespace {
 
@@ -64,18 +63,12 @@ void expectTransportError(const Call& call, const std::string& text, bool atStar
     }
 }
 
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
 // A port that was bound but never listened on, then released: connecting is refused.
 std::uint16_t closedPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = loopback(0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
@@ -295,20 +288,14 @@ TEST(DAVClientTransport, CertificatesAreVerified) {
                              " -addext subjectAltName=IP:127.0.0.1 -days 1 -keyout '" +
                              dir + "/key.pem' -out '" + dir + "/cert.pem' >/dev/null 2>&1";
     ASSERT_EQ(std::system(make.c_str()), 0) << make;
-    const std::string serve = "openssl s_server -quiet -www -accept 127.0.0.1:" + port + " -cert '" + dir +
-                              "/cert.pem' -key '" + dir + "/key.pem' >/dev/null 2>&1 & echo $!";
-    FILE* shell = ::popen(serve.c_str(), "r");
-    ASSERT_NE(shell, nullptr);
+    // The shell prints the server's process id; the server prints "ACCEPT" once it listens.
+    const std::string serve = "openssl s_server -www -accept 127.0.0.1:" + port + " -cert '" + dir +
+                              "/cert.pem' -key '" + dir + "/key.pem' 2>/dev/null & echo $!";
+    FILE* output = ::popen(serve.c_str(), "r");
+    ASSERT_NE(output, nullptr);
     int pid = 0;
-    ASSERT_EQ(std::fscanf(shell, "%d", &pid), 1);
-    ::pclose(shell);
-    for (int i = 0; i < 250; ++i) { // at most about 5 s for the server to listen
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        const sockaddr_in address = loopback(static_cast<std::uint16_t>(std::stoi(port)));
-        const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (up) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(std::fscanf(output, "%d\n", &pid), 1);
+    for (char line[256]; std::fgets(line, sizeof line, output) && std::string(line) != "ACCEPT\n";) {
     }
     DAVClient client("https://127.0.0.1:" + port, "ada@example.org", "s3cret:pw",
                      {std::chrono::milliseconds(5000), std::chrono::milliseconds(10'000)});
@@ -319,5 +306,6 @@ TEST(DAVClientTransport, CertificatesAreVerified) {
         EXPECT_EQ(error.curlCode(), CURLE_PEER_FAILED_VERIFICATION) << error.what();
     }
     ::kill(pid, SIGTERM);
+    ::pclose(output);
     std::filesystem::remove_all(dir);
 }
