@@ -10,10 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -140,7 +138,8 @@ struct ManualTimers : TimerScheduler {
     std::vector<Timer*> live; // the timers not yet destroyed
 };
 
-// Background work waits until the test runs it; work and continuation then run on the test's thread.
+// Background work waits until the test runs it. Each job's work then runs on a thread of its own
+// (so a main-thread-only call from it fails the test) and its continuation on the test's thread.
 struct ManualDispatcher : Dispatcher {
     void runInBackground(std::function<void()> work, std::function<void()> thenOnMain) override {
         jobs.emplace_back(std::move(work), std::move(thenOnMain));
@@ -150,45 +149,12 @@ struct ManualDispatcher : Dispatcher {
         for (; ran < 1000 && !jobs.empty(); ++ran) {
             auto [work, then] = std::move(jobs.front());
             jobs.pop_front();
-            work();
+            std::thread(work).join();
             then();
         }
         return ran;
     }
     std::deque<std::pair<std::function<void()>, std::function<void()>>> jobs;
-};
-
-// Work runs on a real worker thread; the test's thread plays the main thread in pumpUntil().
-struct ThreadDispatcher : Dispatcher {
-    ~ThreadDispatcher() override {
-        for (auto& worker : workers)
-            worker.join();
-    }
-    void runInBackground(std::function<void()> work, std::function<void()> thenOnMain) override {
-        workers.emplace_back([this, work = std::move(work), then = std::move(thenOnMain)]() mutable {
-            work();
-            std::lock_guard lock(mutex);
-            mainQueue.push_back(std::move(then));
-            ready.notify_all();
-        });
-    }
-    // Runs continuations until done() holds (true) or ten seconds have passed (done()'s value).
-    bool pumpUntil(const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!done()) {
-            std::unique_lock lock(mutex);
-            if (!ready.wait_until(lock, deadline, [this] { return !mainQueue.empty(); })) return done();
-            auto next = std::move(mainQueue.front());
-            mainQueue.pop_front();
-            lock.unlock();
-            next();
-        }
-        return true;
-    }
-    std::vector<std::thread> workers;
-    std::mutex mutex;
-    std::condition_variable ready;
-    std::deque<std::function<void()>> mainQueue;
 };
 
 struct FixedDates : DateFormatter {
@@ -237,13 +203,13 @@ struct FakeContactStore : ContactStore {
 };
 
 // Every fake, wired into one AppDelegate the way main wires the real facilities.
-template <typename DispatcherType = ManualDispatcher> struct AppHarness {
+struct AppHarness {
     FakeSettings settings;
     FakeStatusItem statusItem;
     FakeDialogs dialogs;
     FakeLoginItem loginItem;
     ManualTimers timers;
-    DispatcherType dispatcher;
+    ManualDispatcher dispatcher;
     FixedDates dates;
     MemorySecItems secItems;
     Keychain keychain{secItems};
