@@ -11,24 +11,8 @@ app=$(cd "$(dirname "$app")" && pwd)/$(basename "$app")
 artifacts=${PELTWICK_BINARY_DIR:-$(dirname "$app")}/test-artifacts/tray-program
 mkdir -p "$artifacts"
 work=$(mktemp -d "${TMPDIR:-/tmp}/tray-program.XXXXXX")
-pass=0 fail=0 app_pid=
 
-check() { # name command...
-    local name=$1
-    shift
-    if "$@"; then
-        echo "PASS $name"
-        pass=$((pass + 1))
-    else
-        echo "FAIL $name"
-        fail=$((fail + 1))
-    fi
-}
-cleanup() {
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/x-test-lib.sh"
 
 mkdir -p "$work/home" "$work/config" "$work/data" "$work/cache" "$work/run"
 chmod 700 "$work/run"
@@ -57,15 +41,6 @@ menu_window() { # the open menu: a visible window of the program other than the 
     local w
     for w in $(xdotool search --onlyvisible --class PeltwickImporter 2>/dev/null); do
         [ "$w" != "$icon" ] && { echo "$w"; return 0; }
-    done
-    return 1
-}
-wait_until() { # tries command... (every 0.05 s)
-    local tries=$1
-    shift
-    for _ in $(seq "$tries"); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.05
     done
     return 1
 }

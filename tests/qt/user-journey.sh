@@ -15,34 +15,10 @@ artifacts=${PELTWICK_BINARY_DIR:-$(dirname "$app")}/test-artifacts/user-journey
 mkdir -p "$artifacts"
 : >"$artifacts/program.log"
 work=$(mktemp -d "${TMPDIR:-/tmp}/user-journey.XXXXXX")
-pass=0 fail=0 app_pid= icon=
+icon=
 
-check() { # name command...
-    local name=$1
-    shift
-    if "$@"; then
-        echo "PASS $name"
-        pass=$((pass + 1))
-    else
-        echo "FAIL $name"
-        fail=$((fail + 1))
-    fi
-}
-cleanup() {
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/x-test-lib.sh"
 
-wait_until() { # tries command... (every 0.05 s)
-    local tries=$1
-    shift
-    for _ in $(seq "$tries"); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.05
-    done
-    return 1
-}
 docked() {
     icon=$(xdotool search --onlyvisible --class PeltwickImporter 2>/dev/null | head -n1)
     [ -n "$icon" ]
