@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -148,6 +149,30 @@ TEST(QtDispatcher, WorkOffTheMainThreadContinuationOnIt) {
     bool after = false;
     dispatcher.runInBackground([] { throw std::runtime_error("lost connection"); }, [&] { after = true; });
     EXPECT_TRUE(waitFor([&] { return after; }));
+}
+
+// main returns normally, tearing down the application, once busy() reads false; by then the
+// job's thread must have let go of what the work holds and queued its continuation.
+TEST(QtDispatcher, IdleOnlyOnceTheJobHasLetGoOfEverything) {
+    struct SlowToRelease {
+        explicit SlowToRelease(std::atomic<bool>& flag) : released(flag) {}
+        std::atomic<bool>& released;
+        ~SlowToRelease() {
+            std::this_thread::sleep_for(100ms);
+            released.store(true);
+        }
+    };
+    QtDispatcher dispatcher;
+    std::atomic<bool> released{false};
+    bool continued = false;
+    dispatcher.runInBackground([held = std::make_shared<SlowToRelease>(released)] {},
+                               [&] { continued = true; });
+    for (int i = 0; i < 2000 && dispatcher.busy(); ++i) std::this_thread::sleep_for(1ms);
+    EXPECT_FALSE(dispatcher.busy());
+    EXPECT_TRUE(released.load());
+    QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
+    EXPECT_TRUE(continued);
+    waitFor([&] { return continued; });
 }
 
 } // namespace
