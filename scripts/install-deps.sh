@@ -8,7 +8,7 @@ build=(cmake ninja-build g++ pkg-config ca-certificates
     qt6-base-dev libqt6svg6 qt6-qpa-plugins)
 tests=(clang libclang-rt-14-dev libgtest-dev googletest
     apache2 apache2-utils lighttpd lighttpd-mod-webdav openssl curl
-    gnome-keyring libsecret-tools dbus dbus-bin dbus-user-session
+    gnome-keyring libsecret-tools libglib2.0-bin dbus dbus-bin dbus-user-session
     xvfb xauth xdotool x11-utils libx11-dev imagemagick trayer strace
     evolution-data-server)
 
