@@ -1,6 +1,5 @@
 #include "Keychain.h"
 
-#include "DAVClient.h"
 #include "Text.h"
 
 namespace {
@@ -61,8 +60,4 @@ std::optional<std::string> Keychain::load() {
     if (items_.copyMatching(data) != SecItemStore::errSecSuccess) return std::nullopt;
     if (!Text::isValidUTF8(data)) return std::nullopt;
     return data;
-}
-
-std::unique_ptr<DAVClient> makeClient(const std::string& baseURL, const Credential& credential) {
-    return std::make_unique<DAVClient>(baseURL, credential.email, credential.password);
 }

@@ -1,10 +1,7 @@
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
-
-class DAVClient;
 
 // The four operations on the one keychain item that holds the credential. Results follow the
 // system keychain's status codes: 0 success, -25300 no such item, anything else a failure.
@@ -42,6 +39,3 @@ private:
 
     SecItemStore& items_;
 };
-
-// A vault client for the given server that sends this credential.
-std::unique_ptr<DAVClient> makeClient(const std::string& baseURL, const Credential& credential);
