@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <set>
@@ -58,11 +59,19 @@ std::string readFile(const std::string& path, bool& gone) {
         gone = true;
         return {};
     }
+    const auto tooLarge = [&] {
+        return std::runtime_error("Could not read the contact file " + path + ": it is larger than " +
+                                  std::to_string(VCardFolderStore::maxFileBytes >> 20) + " MiB.");
+    };
+    if (static_cast<std::uintmax_t>(info.st_size) > VCardFolderStore::maxFileBytes) throw tooLarge();
     std::string bytes;
     bytes.resize(static_cast<std::size_t>(info.st_size) + 1);
     std::size_t used = 0;
     for (;;) {
-        if (used == bytes.size()) bytes.resize(bytes.size() * 2);
+        if (used == bytes.size()) { // the file grew after fstat
+            if (used > VCardFolderStore::maxFileBytes) throw tooLarge();
+            bytes.resize(std::min(bytes.size() * 2, VCardFolderStore::maxFileBytes + 1));
+        }
         const ssize_t got = ::read(fd, bytes.data() + used, bytes.size() - used);
         if (got == 0) break;
         if (got < 0) {

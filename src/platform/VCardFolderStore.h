@@ -2,6 +2,7 @@
 
 #include "ContactsImporter.h"
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -14,6 +15,10 @@ public:
 
     // $XDG_DATA_HOME/contacts, or ~/.local/share/contacts when XDG_DATA_HOME is unset or not absolute.
     static std::filesystem::path defaultFolder();
+
+    // The largest contact file read. An exported address book with photos runs to some hundred
+    // megabytes; a larger file is an error rather than a reason to exhaust memory.
+    static constexpr std::size_t maxFileBytes = std::size_t{1} << 30;
 
     const std::filesystem::path& folder() const { return folder_; }
 

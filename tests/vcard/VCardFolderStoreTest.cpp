@@ -112,6 +112,17 @@ TEST_F(VCardFolder, MissingOrUnreadableFolderIsAnError) {
               "Could not read the folder " + (root / "locked").string() + ": Permission denied.");
 }
 
+// A file past the size limit (a sparse one here, so the test writes nothing) stops the pass with
+// a clear error instead of being read into memory.
+TEST_F(VCardFolder, OversizedFileIsAnError) {
+    const fs::path root = temp / "contacts";
+    writeFile(root / "a.vcf", vcf("a"));
+    writeFile(root / "huge.vcf", "");
+    ASSERT_EQ(::truncate((root / "huge.vcf").c_str(), static_cast<off_t>(VCardFolderStore::maxFileBytes) + 1), 0);
+    EXPECT_EQ(errorOfContacts(root), "Could not read the contact file " + (root / "huge.vcf").string() +
+                                         ": it is larger than 1024 MiB.");
+}
+
 TEST(VCardFolderStore, DefaultFolderFollowsXdgRules) {
     const auto saved = [](const char* name) {
         const char* value = std::getenv(name);
