@@ -91,6 +91,7 @@ size_t receiveBody(char* data, size_t size, size_t count, void* context) {
             transfer->failure = std::current_exception();
             return 0; // ends the transfer
         }
+        if (transfer->listing->overflowed()) return 0; // the rest would be dropped anyway
     }
     return length;
 }
@@ -230,6 +231,8 @@ std::int64_t DAVClient::request(const std::string& method, const std::string& pa
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
 
     if (transfer.failure) std::rethrow_exception(transfer.failure);
+    // A listing too large for any vault is no answer to work with.
+    if (listing && listing->overflowed()) throw DAVError(DAVError::badResponse);
     if (result == CURLE_WEIRD_SERVER_REPLY || result == CURLE_UNSUPPORTED_PROTOCOL)
         throw DAVError(DAVError::badResponse);
     if (result != CURLE_OK) {
@@ -243,7 +246,10 @@ std::int64_t DAVClient::request(const std::string& method, const std::string& pa
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     if (status < 100) throw DAVError(DAVError::badResponse);
-    if (listing && status == 207) listing->finish();
+    if (listing && status == 207) {
+        listing->finish();
+        if (listing->overflowed()) throw DAVError(DAVError::badResponse);
+    }
     return status;
 }
 

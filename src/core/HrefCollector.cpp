@@ -80,7 +80,7 @@ struct HrefCollector::Parser {
 /// Sets up an expat parser with namespace processing. External entities are never loaded (no
 /// handler is installed and parameter entities stay off), and expat's amplification limits
 /// bound what internal entities may expand to.
-HrefCollector::HrefCollector() {
+HrefCollector::HrefCollector(std::size_t maxBytes) : maxBytes_(maxBytes) {
     XML_Parser xml = XML_ParserCreateNS(nullptr, namespaceSeparator);
     if (!xml) throw std::bad_alloc();
     parser_ = new Parser{xml};
@@ -131,6 +131,16 @@ std::vector<std::string> HrefCollector::collect(std::string_view body) {
     return std::move(collector.hrefs_);
 }
 
+bool HrefCollector::charge(std::size_t bytes) {
+    if (bytes > maxBytes_ - chargedBytes_) {
+        overflowed_ = true;
+        XML_StopParser(parser_->xml, XML_FALSE);
+        return false;
+    }
+    chargedBytes_ += bytes;
+    return true;
+}
+
 void HrefCollector::startElement(const char* name) {
     if (isHref(name)) {
         inHref_ = true;
@@ -141,6 +151,7 @@ void HrefCollector::startElement(const char* name) {
 void HrefCollector::endElement(const char* name) {
     if (isHref(name)) {
         inHref_ = false;
+        if (!charge(sizeof(std::string))) return; // the entry itself; its text was charged as it came
         hrefs_.push_back(Text::trimWhitespaceAndNewlines(current_));
         current_.clear();
     }
@@ -148,7 +159,8 @@ void HrefCollector::endElement(const char* name) {
 
 void HrefCollector::characters(const char* text, int length) {
     // Only ordinary character data counts; the content of CDATA sections is not an href.
-    if (inHref_ && !inCdata_) current_.append(text, static_cast<std::size_t>(length));
+    if (inHref_ && !inCdata_ && charge(static_cast<std::size_t>(length)))
+        current_.append(text, static_cast<std::size_t>(length));
 }
 
 namespace DAVNames {

@@ -14,7 +14,11 @@
 // A malformed body ends the collection quietly at the fault and keeps what was read before it.
 class HrefCollector {
 public:
-    HrefCollector();
+    // What the collected hrefs may take in memory: far beyond any real listing, and a bound on
+    // what an endless body from a broken or hostile server can make the client hold.
+    static constexpr std::size_t defaultMaxBytes = std::size_t{64} << 20;
+
+    explicit HrefCollector(std::size_t maxBytes = defaultMaxBytes);
     ~HrefCollector();
     HrefCollector(const HrefCollector&) = delete;
     HrefCollector& operator=(const HrefCollector&) = delete;
@@ -24,6 +28,8 @@ public:
 
     // The trimmed href texts in document order (empty ones included).
     const std::vector<std::string>& hrefs() const noexcept { return hrefs_; }
+    // The hrefs reached the memory limit and the collection stopped there.
+    bool overflowed() const noexcept { return overflowed_; }
 
     // Whole bodies at once: the hrefs of body.
     static std::vector<std::string> collect(std::string_view body);
@@ -35,12 +41,16 @@ private:
     void endElement(const char* name);
     void characters(const char* text, int length);
     void stop() noexcept; // ends the parse and frees the parser
+    bool charge(std::size_t bytes); // counts bytes against the limit; false (and the parse stops) past it
 
     Parser* parser_ = nullptr; // null once the parse has ended (finished or failed)
     std::vector<std::string> hrefs_;
     std::string current_;
     bool inHref_ = false;
     bool inCdata_ = false;
+    std::size_t maxBytes_;
+    std::size_t chargedBytes_ = 0;
+    bool overflowed_ = false;
     std::exception_ptr failure_; // thrown inside a parser callback
 };
 

@@ -1,6 +1,7 @@
 // The client against a scripted server on loopback: the bytes on the wire and every reading of
 // the server's answers.
 #include "DAVClient.h"
+#include "HrefCollector.h"
 #include "support/ScriptedHttpServer.h"
 
 #include <gtest/gtest.h>
@@ -173,6 +174,11 @@ TEST_F(DAVClientWire, ListingBodies) {
     const auto names = client.listContactFiles();
     EXPECT_EQ(names.size(), 5000u);
     EXPECT_TRUE(names.count("person-4999.md"));
+    // A listing past the collector's memory limit is no answer to work with.
+    server.enqueue(Reply::multistatus("<m><href>" + std::string(HrefCollector::defaultMaxBytes + 1, 'a') + "</href></m>"));
+    expectError(list, Kind::badResponse, 0, "Unexpected server response");
+    server.enqueue(Reply::multistatus("<m><href>/dav/contacts/a.md</href></m>"));
+    EXPECT_EQ(client.listContactFiles(), Names{"a.md"});
 }
 
 TEST_F(DAVClientWire, CreateFileStatuses) {

@@ -88,6 +88,29 @@ TEST(HrefCollector, BrokenBodiesAndEntityTricks) {
     }
 }
 
+// An endless listing (one huge href, or countless empty ones) stops at the memory limit instead
+// of growing without bound; a listing within the limit is whole.
+TEST(HrefCollector, StopsAtItsMemoryLimit) {
+    const std::size_t limit = 1000;
+    const std::string within = "<m><href>/a.md</href><href>/b.md</href></m>";
+    std::string emptyOnes = "<m>";
+    for (int i = 0; i < 100; ++i)
+        emptyOnes += "<href/>";
+    for (const std::string& body : {"<m><href>" + std::string(2 * limit, 'a') + "</href></m>", emptyOnes + "</m>"}) {
+        HrefCollector collector(limit);
+        for (std::size_t at = 0; at < body.size(); at += 64)
+            collector.feed(std::string_view(body).substr(at, 64));
+        collector.finish();
+        EXPECT_TRUE(collector.overflowed()) << body.substr(0, 40);
+        EXPECT_LT(collector.hrefs().size() * sizeof(std::string), limit);
+    }
+    HrefCollector collector(limit);
+    collector.feed(within);
+    collector.finish();
+    EXPECT_FALSE(collector.overflowed());
+    EXPECT_EQ(collector.hrefs(), (Hrefs{"/a.md", "/b.md"}));
+}
+
 TEST(DAVNames, DecodingSplittingAndEncoding) {
     using DAVNames::contactFileName;
     EXPECT_EQ(contactFileName(".md"), ".md");
