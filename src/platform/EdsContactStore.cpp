@@ -249,12 +249,16 @@ EdsContactStore::Reading EdsContactStore::read() {
     if (registryService.empty()) return reading;
 
     // Opening the registry waits for D-Bus's own 25 s reply timeout whatever the cancellable says,
-    // so a ping (which also starts the service) tells first, within our bound, whether it answers.
+    // so a probe (which also starts the service) tells first, within our bound, whether it answers.
+    // The probe asks for the sources themselves: that answer comes from the registry's main loop,
+    // which is what opening it needs, whereas a Ping is answered by GDBus's own thread even while
+    // the main loop is stuck.
     rawError = nullptr;
-    const int pingTimeoutMs = static_cast<int>(std::min<std::int64_t>(bookTimeout_.count(), G_MAXINT));
-    GVariant* pong =
-        g_dbus_connection_call_sync(bus.get(), registryService.c_str(), "/", "org.freedesktop.DBus.Peer", "Ping",
-                                    nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, pingTimeoutMs, nullptr, &rawError);
+    const int probeTimeoutMs = static_cast<int>(std::min<std::int64_t>(bookTimeout_.count(), G_MAXINT));
+    GVariant* pong = g_dbus_connection_call_sync(
+        bus.get(), registryService.c_str(), "/org/gnome/evolution/dataserver/SourceManager",
+        "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE,
+        probeTimeoutMs, nullptr, &rawError);
     error.reset(rawError);
     if (pong == nullptr) {
         reading.failures.push_back("the list of address books " +
