@@ -206,8 +206,7 @@ void AppDelegate::syncNow() {
 
     auto pass = std::make_shared<Pass>();
     try {
-        pass->client =
-            std::make_unique<DAVClient>(serverURL(), credential->email, credential->password, services_.davTimeouts);
+        pass->client = makeClient(serverURL(), *credential, services_.davTimeouts);
         pass->makeContactStore = services_.makeContactStore;
         std::weak_ptr<bool> alive = alive_;
         services_.dispatcher.runInBackground(

@@ -61,3 +61,8 @@ std::optional<std::string> Keychain::load() {
     if (!Text::isValidUTF8(data)) return std::nullopt;
     return data;
 }
+
+std::unique_ptr<DAVClient> makeClient(const std::string& baseURL, const Credential& credential,
+                                      DAVClient::Timeouts timeouts) {
+    return std::make_unique<DAVClient>(baseURL, credential.email, credential.password, timeouts);
+}

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "DAVClient.h"
+
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -39,3 +42,7 @@ private:
 
     SecItemStore& items_;
 };
+
+// A vault client for the given server that sends this credential; each sync pass makes one.
+std::unique_ptr<DAVClient> makeClient(const std::string& baseURL, const Credential& credential,
+                                      DAVClient::Timeouts timeouts = {});
