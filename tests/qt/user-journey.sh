@@ -38,6 +38,14 @@ dialogs() { # dialogs are the program's managed windows; the icon and the menu a
 }
 dialog_count() { dialogs | wc -l; }
 no_dialog() { [ "$(dialog_count)" = 0 ]; }
+dismiss_one_alert() { # name: exactly one alert is open; keep its screenshot, then press Return
+    local d
+    d=$(wait_dialog)
+    check "one alert: $1" test -n "$d" -a "$(dialog_count)" = 1
+    [ -n "$d" ] && shot "alert-$1" "$d"
+    xdotool key Return
+    check "alert dismissed: $1" wait_until 100 no_dialog
+}
 menu_closed() { ! menu_window >/dev/null; }
 open_menu() {
     xdotool mousemove --window "$icon" 5 5 click 1 && wait_until 100 menu_window
@@ -137,11 +145,7 @@ check "notes unchanged by the second pass" eval 'cmp -s "$PELTWICK_DAV_DATA/cont
 line_before=$(grep '^lastSyncSummary=' "$settings")
 printf '%s' "revoked-$RANDOM" | htpasswd -i -c -m "$PELTWICK_DAV_RUNDIR/htpasswd" "$PELTWICK_DAV_USER" 2>/dev/null
 check "sync after the password was revoked" choose 1
-d=$(wait_dialog)
-check "one alert for the revoked password" test -n "$d" -a "$(dialog_count)" = 1
-[ -n "$d" ] && shot alert-revoked-password "$d"
-xdotool key Return
-check "revoked-password alert dismissed" wait_until 100 no_dialog
+dismiss_one_alert revoked-password
 check "credential kept after the rejection" test -n "$(stored_credential)"
 check "last-sync line unchanged after the failure" test "$(grep '^lastSyncSummary=' "$settings")" = "$line_before"
 
@@ -152,11 +156,7 @@ check "keyring emptied" wait_until 100 test -z "$(stored_credential)"
 check "connect again" choose 3
 check "e-mail typed again" type_into_dialog connect-email-again "$PELTWICK_DAV_USER"
 check "wrong app password typed" type_into_dialog connect-wrong-password "not-the-password"
-d=$(wait_dialog)
-check "one alert for the rejected password" test -n "$d" -a "$(dialog_count)" = 1
-[ -n "$d" ] && shot alert-rejected-password "$d"
-xdotool key Return
-check "alert dismissed" wait_until 100 no_dialog
+dismiss_one_alert rejected-password
 check "keyring still empty" test -z "$(stored_credential)"
 check "program still running" kill -0 "$app_pid"
 
