@@ -6,12 +6,12 @@
 #include "platform/SecretServiceStore.h"
 #include "platform/XdgAutostart.h"
 
-#include "QtDateFormatter.h"
-#include "QtDialogs.h"
-#include "QtDispatcher.h"
-#include "QtSettingsStore.h"
-#include "QtTimerScheduler.h"
-#include "TrayStatusItem.h"
+#include "qt/QtDateFormatter.h"
+#include "qt/QtDialogs.h"
+#include "qt/QtDispatcher.h"
+#include "qt/QtSettingsStore.h"
+#include "qt/QtTimerScheduler.h"
+#include "qt/TrayStatusItem.h"
 
 #include <QApplication>
 #include <QTimer>

@@ -5,8 +5,8 @@
 //      PUTs (same names, same bodies, If-None-Match: *) over one kept-alive connection;
 //  (b) the next pass, with all N notes present (one listing, no uploads), against one curl process
 //      fetching the same Depth-1 PROPFIND.
-#include "ContactsImporter.h"
-#include "DAVClient.h"
+#include "core/ContactsImporter.h"
+#include "core/DAVClient.h"
 
 #include <fcntl.h>
 #include <spawn.h>

@@ -1,9 +1,9 @@
 // Reading 5,000 contacts from GNOME's address book (a private EDS), next to reading the same
 // cards from a vCard folder. Run it inside a throw-away EDS:
 //   tests/scripts/with-eds.sh BUILD/bench/eds/bench_eds [COUNT]
-#include "AddressBook.h"
-#include "EdsContactStore.h"
-#include "VCardFolderStore.h"
+#include "platform/AddressBook.h"
+#include "platform/EdsContactStore.h"
+#include "platform/VCardFolderStore.h"
 
 #include <libebook/libebook.h>
 

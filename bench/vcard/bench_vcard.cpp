@@ -3,8 +3,8 @@
 // reads the same files' bytes, and the cost per card of parsing from memory.
 //
 // Usage: bench_vcard [rounds]
-#include "VCardFolderStore.h"
-#include "VCardParser.h"
+#include "platform/VCardFolderStore.h"
+#include "platform/VCardParser.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
-#include "AppDelegate.h"
+#include "core/AppDelegate.h"
 
-#include "Text.h"
+#include "core/Text.h"
 
 #include <cstdlib>
 #include <exception>
@@ -143,6 +143,12 @@ std::string AppDelegate::serverURL() const {
     return services_.settings.stringForKey(serverURLKey).value_or(defaultServerOrigin);
 }
 
+/// A vault client for the server address of this moment, with the program's time-outs: the
+/// connection check and every pass make theirs here.
+std::unique_ptr<DAVClient> AppDelegate::makeClient(const std::string& email, const std::string& password) const {
+    return std::make_unique<DAVClient>(serverURL(), email, password, services_.davTimeouts);
+}
+
 /// Registers the login item once per user account. The flag is written before the attempt,
 /// so a failing attempt is not retried at the next launch; its failure is dropped.
 void AppDelegate::registerLoginItemOnFirstRun() {
@@ -155,7 +161,7 @@ void AppDelegate::registerLoginItemOnFirstRun() {
 /// and rebuilds the menu in every case, after any alert, so the check mark shows what the
 /// service reports afterwards rather than what the toggle aimed at.
 void AppDelegate::toggleLoginItem() {
-    const auto failure = services_.loginItem.status() == LoginItemService::enabled
+    const auto failure = services_.loginItem.status() == LoginItemService::Status::enabled
                              ? services_.loginItem.unregisterItem()
                              : services_.loginItem.registerItem();
     if (failure) showAlert(loginItemFailedPrefix + *failure);
@@ -177,7 +183,7 @@ void AppDelegate::rebuildMenu() {
         menu.push_back(item(*summary, MenuAction::none, false));
     menu.push_back(item("Sync Hourly", MenuAction::toggleAutoSync, true, services_.settings.boolForKey(autoSyncKey)));
     menu.push_back(item("Start at Login", MenuAction::toggleLoginItem, true,
-                        services_.loginItem.status() == LoginItemService::enabled));
+                        services_.loginItem.status() == LoginItemService::Status::enabled));
     menu.push_back(MenuItem::makeSeparator());
     if (credential) {
         menu.push_back(item("Connected as " + credential->email, MenuAction::none, false));
@@ -206,7 +212,7 @@ void AppDelegate::syncNow() {
 
     auto pass = std::make_shared<Pass>();
     try {
-        pass->client = makeClient(serverURL(), *credential, services_.davTimeouts);
+        pass->client = makeClient(credential->email, credential->password);
         pass->makeContactStore = services_.makeContactStore;
         std::weak_ptr<bool> alive = alive_;
         services_.dispatcher.runInBackground(
@@ -328,7 +334,7 @@ void AppDelegate::connect() {
     check->password = std::move(password);
     try {
         // The address of this moment: a server change made during the second prompt counts.
-        check->client = std::make_unique<DAVClient>(serverURL(), check->email, check->password, services_.davTimeouts);
+        check->client = makeClient(check->email, check->password);
         std::weak_ptr<bool> alive = alive_;
         services_.dispatcher.runInBackground(
             [check] {

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "ContactsImporter.h"
-#include "DAVClient.h"
-#include "Desktop.h"
-#include "Keychain.h"
-#include "URL.h"
+#include "core/ContactsImporter.h"
+#include "core/DAVClient.h"
+#include "core/Desktop.h"
+#include "core/Keychain.h"
+#include "core/URL.h"
 
 #include <chrono>
 #include <functional>
@@ -68,6 +68,7 @@ private:
     struct Pass;
     struct Check;
 
+    std::unique_ptr<DAVClient> makeClient(const std::string& email, const std::string& password) const;
     void registerLoginItemOnFirstRun();
     void applyAutoSync();
     void rebuildMenu();

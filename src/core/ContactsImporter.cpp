@@ -1,9 +1,12 @@
-#include "ContactsImporter.h"
-#include "DAVClient.h"
-#include "Text.h"
+#include "core/ContactsImporter.h"
+#include "core/DAVClient.h"
+#include "core/Text.h"
 
 #include <unicode/uchar.h>
+#include <unicode/utf8.h>
 
+#include <algorithm>
+#include <climits>
 #include <set>
 #include <string_view>
 
@@ -19,61 +22,6 @@ bool isStemChar(char32_t c) {
 }
 
 constexpr std::size_t maxStem = 60;
-
-constexpr char32_t illFormed = 0x110000; // beyond every code point
-
-// Decodes the code point at text[i] and advances i past it. An ill-formed byte yields
-// `illFormed` and is skipped on its own, so no ASCII byte is ever swallowed by a broken sequence.
-char32_t nextCodePoint(std::string_view text, std::size_t& i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char b0 = byte(i);
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF; // allowed range of the second byte
-    char32_t c = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        length = 2;
-        c = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        length = 3;
-        c = b0 & 0x0F;
-        low = b0 == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
-        high = b0 == 0xED ? 0x9F : 0xBF; // no surrogates
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        length = 4;
-        c = b0 & 0x07;
-        low = b0 == 0xF0 ? 0x90 : 0x80;
-        high = b0 == 0xF4 ? 0x8F : 0xBF; // nothing above U+10FFFF
-    }
-    if (length == 0 || text.size() - i < length || byte(i + 1) < low || byte(i + 1) > high) {
-        ++i;
-        return illFormed;
-    }
-    for (std::size_t k = 2; k < length; ++k) {
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
-            ++i;
-            return illFormed;
-        }
-    }
-    for (std::size_t k = 1; k < length; ++k)
-        c = (c << 6) | (byte(i + k) & 0x3F);
-    i += length;
-    return c;
-}
-
-bool isValidUTF8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (static_cast<unsigned char>(text[i]) < 0x80)
-            ++i;
-        else if (nextCodePoint(text, i) == illFormed)
-            return false;
-    }
-    return true;
-}
 
 // Builds a stem one lower-cased code point at a time: runs of anything outside a-z0-9 become one
 // "-", held back until the next kept character, so the stem never starts or ends with one.
@@ -152,7 +100,7 @@ std::string render(std::string_view name, Field company, Field title, Field emai
     note.push_back('\n');
     // The vault stores UTF-8: a card with ill-formed bytes still gets a readable note, with
     // U+FFFD in their place.
-    if (!isValidUTF8(note)) return Text::toValidUTF8(note);
+    if (!Text::isValidUTF8(note)) return Text::toValidUTF8(note);
     return note;
 }
 
@@ -216,8 +164,10 @@ std::string renderNote(const Contact& contact, const std::string& name) {
 /// either way; every other code point maps to one code point, and only that one can survive.
 std::string slug(const std::string& displayName) {
     StemBuilder stem;
+    // ICU counts in int32_t: a name is read up to 2 GiB, far past the 60 characters that count.
+    const auto length = static_cast<int32_t>(std::min<std::size_t>(displayName.size(), INT32_MAX));
     std::size_t i = 0;
-    while (i < displayName.size() && !stem.full()) {
+    while (i < static_cast<std::size_t>(length) && !stem.full()) {
         const auto byte = static_cast<unsigned char>(displayName[i]);
         if (byte < 0x80) {
             ++i;
@@ -228,8 +178,12 @@ std::string slug(const std::string& displayName) {
                 stem.drop();
             continue;
         }
-        const char32_t c = nextCodePoint(displayName, i);
-        if (c == illFormed) {
+        // ICU's decoder: an ill-formed sequence never swallows the ASCII byte after it.
+        UChar32 c = 0;
+        auto index = static_cast<int32_t>(i);
+        U8_NEXT(reinterpret_cast<const uint8_t*>(displayName.data()), index, length, c);
+        i = static_cast<std::size_t>(index);
+        if (c < 0) {
             stem.drop();
             continue;
         }
@@ -238,7 +192,7 @@ std::string slug(const std::string& displayName) {
             stem.drop();
             continue;
         }
-        const auto lower = static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)));
+        const auto lower = static_cast<char32_t>(u_tolower(c));
         if (isStemChar(lower))
             stem.keep(static_cast<char>(lower));
         else

@@ -1,6 +1,7 @@
-#include "DAVClient.h"
+#include "core/DAVClient.h"
 
-#include "HrefCollector.h"
+#include "core/DAVNames.h"
+#include "core/HrefCollector.h"
 
 #include <curl/curl.h>
 

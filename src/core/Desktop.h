@@ -68,9 +68,9 @@ public:
 // Starting the program at login.
 class LoginItemService {
 public:
-    enum Status { notRegistered = 0, enabled = 1, requiresApproval = 2, notFound = 3 };
+    enum class Status { notRegistered, enabled, requiresApproval, notFound };
     virtual ~LoginItemService() = default;
-    virtual int status() = 0;
+    virtual Status status() = 0;
     // nullopt on success, else the system's user-facing description of the failure.
     virtual std::optional<std::string> registerItem() = 0;
     virtual std::optional<std::string> unregisterItem() = 0;

@@ -1,6 +1,6 @@
-#include "Keychain.h"
+#include "core/Keychain.h"
 
-#include "Text.h"
+#include "core/Text.h"
 
 namespace {
 
@@ -60,9 +60,4 @@ std::optional<std::string> Keychain::load() {
     if (items_.copyMatching(data) != SecItemStore::errSecSuccess) return std::nullopt;
     if (!Text::isValidUTF8(data)) return std::nullopt;
     return data;
-}
-
-std::unique_ptr<DAVClient> makeClient(const std::string& baseURL, const Credential& credential,
-                                      DAVClient::Timeouts timeouts) {
-    return std::make_unique<DAVClient>(baseURL, credential.email, credential.password, timeouts);
 }

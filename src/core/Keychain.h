@@ -1,8 +1,5 @@
 #pragma once
 
-#include "DAVClient.h"
-
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -42,7 +39,3 @@ private:
 
     SecItemStore& items_;
 };
-
-// A vault client for the given server that sends this credential; each sync pass makes one.
-std::unique_ptr<DAVClient> makeClient(const std::string& baseURL, const Credential& credential,
-                                      DAVClient::Timeouts timeouts = {});

@@ -1,4 +1,4 @@
-#include "URL.h"
+#include "core/URL.h"
 
 #include <curl/curl.h>
 

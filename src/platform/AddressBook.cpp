@@ -1,9 +1,9 @@
-#include "AddressBook.h"
+#include "platform/AddressBook.h"
 
-#include "VCardFolderStore.h"
+#include "platform/VCardFolderStore.h"
 
 #ifdef PELTWICK_HAVE_EDS
-#include "EdsContactStore.h"
+#include "platform/EdsContactStore.h"
 #endif
 
 #include <iterator>

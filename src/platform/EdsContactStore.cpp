@@ -1,4 +1,4 @@
-#include "EdsContactStore.h"
+#include "platform/EdsContactStore.h"
 
 #include "core/Text.h"
 

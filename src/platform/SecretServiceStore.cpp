@@ -1,7 +1,7 @@
 // GLib's headers come first: Qt's `signals` macro, should Qt ever be included here, breaks them.
 #include <libsecret/secret.h>
 
-#include "SecretServiceStore.h"
+#include "platform/SecretServiceStore.h"
 
 #include <atomic>
 #include <cstdlib>

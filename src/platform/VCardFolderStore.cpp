@@ -1,6 +1,6 @@
-#include "VCardFolderStore.h"
+#include "platform/VCardFolderStore.h"
 
-#include "VCardParser.h"
+#include "platform/VCardParser.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ContactsImporter.h"
+#include "core/ContactsImporter.h"
 
 #include <cstddef>
 #include <filesystem>

@@ -1,6 +1,6 @@
-#include "VCardParser.h"
+#include "platform/VCardParser.h"
 
-#include "Text.h"
+#include "core/Text.h"
 
 #include <unicode/ucnv.h>
 

@@ -1,4 +1,4 @@
-#include "XdgAutostart.h"
+#include "platform/XdgAutostart.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -127,9 +127,9 @@ std::string XdgAutostart::entryText(const std::string& executable) const {
 }
 
 /// Reads only the [Desktop Entry] group. An entry that cannot be read counts as not registered.
-int XdgAutostart::status() {
+LoginItemService::Status XdgAutostart::status() {
     std::ifstream in(entryPath());
-    if (!in) return notRegistered;
+    if (!in) return Status::notRegistered;
     bool inEntryGroup = false;
     std::string line;
     while (std::getline(in, line)) {
@@ -145,9 +145,9 @@ int XdgAutostart::status() {
         const std::string key = trimmed(line.substr(0, eq));
         const std::string value = trimmed(line.substr(eq + 1));
         if ((key == "Hidden" && value == "true") || (key == "X-GNOME-Autostart-enabled" && value == "false"))
-            return notRegistered;
+            return Status::notRegistered;
     }
-    return enabled;
+    return Status::enabled;
 }
 
 /// Writes the entry to a temporary file beside it and renames it into place, so a reader never

@@ -13,9 +13,9 @@ public:
 
     explicit XdgAutostart(std::string entryId, std::string displayName);
 
-    // 1 (enabled) when the entry exists and is not disabled by Hidden=true or
-    // X-GNOME-Autostart-enabled=false; 0 otherwise.
-    int status() override;
+    // enabled when the entry exists and is not disabled by Hidden=true or
+    // X-GNOME-Autostart-enabled=false; notRegistered otherwise.
+    Status status() override;
     std::optional<std::string> registerItem() override;
     std::optional<std::string> unregisterItem() override;
 

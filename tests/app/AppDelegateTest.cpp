@@ -57,20 +57,21 @@ TEST(AppLaunch, FirstRunDefaultsOnceAndLaterRunsKeepTheUsersChoice) {
 }
 
 TEST(AppLoginItem, ToggleRegistersUnlessEnabledAndAFailureAlertsBeforeTheRebuild) {
-    for (int status = 0; status < 4; ++status) {
+    for (int n = 0; n < 4; ++n) {
+        const auto status = static_cast<LoginItemService::Status>(n);
         AppHarness h;
         h.loginItem.currentStatus = status;
         h.relaunch();
-        EXPECT_EQ(h.checked("Start at Login"), status == LoginItemService::enabled) << status;
+        EXPECT_EQ(h.checked("Start at Login"), status == LoginItemService::Status::enabled) << n;
         h.statusItem.choose(MenuAction::toggleLoginItem);
-        EXPECT_EQ(h.loginItem.registers, status == LoginItemService::enabled ? 0 : 1) << status;
-        EXPECT_EQ(h.loginItem.unregisters, status == LoginItemService::enabled ? 1 : 0) << status;
-        EXPECT_EQ(h.checked("Start at Login"), status != LoginItemService::enabled) << status;
+        EXPECT_EQ(h.loginItem.registers, status == LoginItemService::Status::enabled ? 0 : 1) << n;
+        EXPECT_EQ(h.loginItem.unregisters, status == LoginItemService::Status::enabled ? 1 : 0) << n;
+        EXPECT_EQ(h.checked("Start at Login"), status != LoginItemService::Status::enabled) << n;
     }
     // A failing toggle: one alert, then the menu rebuilt with the status the service still reports.
     for (bool enabled : {false, true}) {
         AppHarness h;
-        h.loginItem.currentStatus = enabled ? LoginItemService::enabled : LoginItemService::notRegistered;
+        h.loginItem.currentStatus = enabled ? LoginItemService::Status::enabled : LoginItemService::Status::notRegistered;
         h.relaunch();
         (enabled ? h.loginItem.unregisterFailure : h.loginItem.registerFailure) = "Read-only file system";
         const auto before = h.statusItem.menus.size();
@@ -101,7 +102,7 @@ TEST(AppMenu, DisconnectedAndConnectedMenusAreExactAndReadAfresh) {
     const std::string line = "Last sync yesterday: 1 added, 2 already in your vault";
     h.keychain.saveCredential(ada, "pw");
     h.settings.strings[AppDelegate::lastSyncSummaryKey] = line;
-    h.loginItem.currentStatus = LoginItemService::enabled;
+    h.loginItem.currentStatus = LoginItemService::Status::enabled;
     h.statusItem.choose(MenuAction::toggleAutoSync);
     EXPECT_EQ(h.statusItem.menu(),
               (Menu{entry("Sync Contacts Now", MenuAction::syncNow, true, false, "s"),

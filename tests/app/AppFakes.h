@@ -91,17 +91,18 @@ struct FakeDialogs : Dialogs {
 };
 
 struct FakeLoginItem : LoginItemService {
-    int status() override { return currentStatus; }
-    std::optional<std::string> registerItem() override { return change(registers, registerFailure, enabled); }
+    Status status() override { return currentStatus; }
+    std::optional<std::string> registerItem() override { return change(registers, registerFailure, Status::enabled); }
     std::optional<std::string> unregisterItem() override {
-        return change(unregisters, unregisterFailure, notRegistered);
+        return change(unregisters, unregisterFailure, Status::notRegistered);
     }
-    std::optional<std::string> change(int& calls, const std::optional<std::string>& failure, int status) {
+    std::optional<std::string> change(int& calls, const std::optional<std::string>& failure, Status status) {
         ++calls;
         if (!failure) currentStatus = status;
         return failure;
     }
-    int currentStatus = notRegistered, registers = 0, unregisters = 0;
+    Status currentStatus = Status::notRegistered;
+    int registers = 0, unregisters = 0;
     std::optional<std::string> registerFailure, unregisterFailure;
 };
 

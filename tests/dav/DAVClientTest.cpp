@@ -1,7 +1,7 @@
 // The client against a scripted server on loopback: the bytes on the wire and every reading of
 // the server's answers.
-#include "DAVClient.h"
-#include "HrefCollector.h"
+#include "core/DAVClient.h"
+#include "core/HrefCollector.h"
 #include "support/ScriptedHttpServer.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Whole passes against a real WebDAV server that tests/scripts/with-webdav.sh started; the notes
 // are checked on the server's disk.
-#include "ContactsImporter.h"
+#include "core/ContactsImporter.h"
 #include "support/WebDavServer.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 // The listing parser and the name rules, without a socket.
-#include "HrefCollector.h"
+#include "core/DAVNames.h"
+#include "core/HrefCollector.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The sync pass against a scripted vault: which requests it makes, in which order, and how it
 // counts what the server answers.
-#include "ContactsImporter.h"
-#include "DAVClient.h"
+#include "core/ContactsImporter.h"
+#include "core/DAVClient.h"
 #include "support/ScriptedHttpServer.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,9 @@
 // Fuzz target for the listing parser: whole response bodies through the href collector and the
 // name rules. Feeding a body in pieces (as the socket gives it) must give what the whole body
 // gives, and every name it yields must be one a note could be stored and uploaded under.
-#include "HrefCollector.h"
-#include "Text.h"
+#include "core/DAVNames.h"
+#include "core/HrefCollector.h"
+#include "core/Text.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "QtDialogs.h"
+#include "qt/QtDialogs.h"
 #include "qt/QtTestSupport.h"
 
 #include <QLabel>

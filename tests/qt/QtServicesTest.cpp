@@ -1,6 +1,6 @@
-#include "QtDispatcher.h"
-#include "QtSettingsStore.h"
-#include "QtTimerScheduler.h"
+#include "qt/QtDispatcher.h"
+#include "qt/QtSettingsStore.h"
+#include "qt/QtTimerScheduler.h"
 #include "qt/QtTestSupport.h"
 
 #include <QDialog>

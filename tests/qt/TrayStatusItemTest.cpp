@@ -1,4 +1,4 @@
-#include "TrayStatusItem.h"
+#include "qt/TrayStatusItem.h"
 #include "qt/QtTestSupport.h"
 
 #include <QAction>

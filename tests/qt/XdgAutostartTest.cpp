@@ -44,7 +44,7 @@ protected:
 TEST_F(XdgAutostartTest, RegisterWritesAnEntryForTheRunningProgram) {
     const fs::path entry = root_ / "config/autostart/app.peltwick.importer.desktop";
     EXPECT_EQ(autostart_.entryPath(), entry.string());
-    EXPECT_EQ(autostart_.status(), LoginItemService::notRegistered);
+    EXPECT_EQ(autostart_.status(), LoginItemService::Status::notRegistered);
 
     ASSERT_EQ(autostart_.registerItem(), std::nullopt);
     const std::string text = readFile(entry);
@@ -54,13 +54,13 @@ TEST_F(XdgAutostartTest, RegisterWritesAnEntryForTheRunningProgram) {
     for (const char* line : {"\nType=Application\n", "\nName=Peltwick Importer\n", "\nX-GNOME-Autostart-Delay=5\n",
                              "\nX-KDE-autostart-after=panel\n", "\nX-LXQt-Need-Tray=true\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
-    EXPECT_EQ(autostart_.status(), LoginItemService::enabled);
+    EXPECT_EQ(autostart_.status(), LoginItemService::Status::enabled);
     // Written through a temporary file that is renamed into place: nothing else is left behind.
     EXPECT_EQ(std::distance(fs::directory_iterator(entry.parent_path()), fs::directory_iterator()), 1);
 
     ASSERT_EQ(autostart_.unregisterItem(), std::nullopt);
     EXPECT_FALSE(fs::exists(entry));
-    EXPECT_EQ(autostart_.status(), LoginItemService::notRegistered);
+    EXPECT_EQ(autostart_.status(), LoginItemService::Status::notRegistered);
     EXPECT_EQ(autostart_.unregisterItem(), std::nullopt); // already gone
 }
 
@@ -70,7 +70,7 @@ TEST_F(XdgAutostartTest, StatusFollowsTheDisablingKeysOfTheEntryGroup) {
     const fs::path entry = folder / "app.peltwick.importer.desktop";
     const auto statusOf = [&](const std::string& text) {
         writeFile(entry, text);
-        return autostart_.status();
+        return autostart_.status() == LoginItemService::Status::enabled ? 1 : 0;
     };
     EXPECT_EQ(statusOf("[Desktop Entry]\nExec=x\n"), 1);
     EXPECT_EQ(statusOf("[Desktop Entry]\nHidden=true\n"), 0);
@@ -84,7 +84,7 @@ TEST_F(XdgAutostartTest, StatusFollowsTheDisablingKeysOfTheEntryGroup) {
     // Registering again replaces an entry the user had disabled.
     writeFile(entry, "[Desktop Entry]\nHidden=true\n");
     ASSERT_EQ(autostart_.registerItem(), std::nullopt);
-    EXPECT_EQ(autostart_.status(), 1);
+    EXPECT_EQ(autostart_.status(), LoginItemService::Status::enabled);
 }
 
 TEST_F(XdgAutostartTest, FailuresCarryTheSystemsDescription) {
@@ -94,7 +94,7 @@ TEST_F(XdgAutostartTest, FailuresCarryTheSystemsDescription) {
     ASSERT_TRUE(failure.has_value());
     EXPECT_NE(failure->find("Not a directory"), std::string::npos) << *failure;
     EXPECT_NE(failure->find((root_ / "config").string()), std::string::npos) << *failure;
-    EXPECT_EQ(autostart_.status(), 0);
+    EXPECT_EQ(autostart_.status(), LoginItemService::Status::notRegistered);
 
     // A folder in the place of the entry cannot be removed as a file.
     fs::remove(root_ / "config");

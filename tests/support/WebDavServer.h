@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DAVClient.h"
+#include "core/DAVClient.h"
 
 #include <grp.h>
 #include <pwd.h>

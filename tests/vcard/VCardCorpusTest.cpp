@@ -1,6 +1,6 @@
 // Cards exported by real address books, phones and sync tools (tests/vcard/data, sources in SOURCES.md).
-#include "VCardFolderStore.h"
-#include "VCardParser.h"
+#include "platform/VCardFolderStore.h"
+#include "platform/VCardParser.h"
 #include "vcard/VCardTestSupport.h"
 
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "VCardFolderStore.h"
+#include "platform/VCardFolderStore.h"
 #include "vcard/VCardTestSupport.h"
 
 #include <sys/fsuid.h>

@@ -1,4 +1,4 @@
-#include "VCardParser.h"
+#include "platform/VCardParser.h"
 #include "vcard/VCardTestSupport.h"
 
 #include <string>

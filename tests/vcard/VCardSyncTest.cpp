@@ -1,7 +1,7 @@
 // Whole sync passes that read a vCard folder and write to a real WebDAV server started by
 // tests/scripts/with-webdav.sh; the notes are checked on the server's disk.
-#include "ContactsImporter.h"
-#include "VCardFolderStore.h"
+#include "core/ContactsImporter.h"
+#include "platform/VCardFolderStore.h"
 #include "support/WebDavServer.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ContactsImporter.h"
-#include "Text.h"
+#include "core/ContactsImporter.h"
+#include "core/Text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Any bytes as a .vcf file: the reader must not crash, hang or leak, and every text it returns
 // must be valid UTF-8.
-#include "Text.h"
-#include "VCardParser.h"
+#include "core/Text.h"
+#include "platform/VCardParser.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "QtTimerScheduler.h"
+#include "qt/QtTimerScheduler.h"
 
 #include <QApplication>
 #include <QEvent>

@@ -1,4 +1,4 @@
-#include "QtSettingsStore.h"
+#include "qt/QtSettingsStore.h"
 
 // Settings live under organisation "Peltwick", application "PeltwickImporter". System-wide files
 // (/etc/xdg) are not consulted, so only what this user's program wrote is ever read back.

@@ -1,4 +1,4 @@
-#include "QtDispatcher.h"
+#include "qt/QtDispatcher.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -1,4 +1,4 @@
-#include "QtDateFormatter.h"
+#include "qt/QtDateFormatter.h"
 
 #include <QDateTime>
 #include <QLocale>

@@ -1,4 +1,4 @@
-#include "QtDialogs.h"
+#include "qt/QtDialogs.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "TrayStatusItem.h"
+#include "qt/TrayStatusItem.h"
 
 #include <QApplication>
 #include <QCursor>
