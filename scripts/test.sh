@@ -6,6 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh --tests
 
+# Every C++ file follows .clang-format.
+git ls-files -z 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'bench/*.h' |
+    xargs -0 clang-format --dry-run --Werror
+
 jobs=$(nproc)
 cmake -S . -B build -G Ninja -DPELTWICK_WERROR=ON -DPELTWICK_TESTS=ON -DPELTWICK_BENCH=ON
 cmake --build build -j "$jobs"

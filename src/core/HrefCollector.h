@@ -40,7 +40,7 @@ private:
     void startElement(const char* name);
     void endElement(const char* name);
     void characters(const char* text, int length);
-    void stop() noexcept; // ends the parse and frees the parser
+    void stop() noexcept;           // ends the parse and frees the parser
     bool charge(std::size_t bytes); // counts bytes against the limit; false (and the parse stops) past it
 
     Parser* parser_ = nullptr; // null once the parse has ended (finished or failed)

@@ -11,10 +11,10 @@ public:
     static constexpr int errSecItemNotFound = -25300;
 
     virtual ~SecItemStore() = default;
-    virtual int update(const std::string& data) = 0;  // replace the item's data; errSecItemNotFound when absent
-    virtual int add(const std::string& data) = 0;     // create the item
-    virtual int copyMatching(std::string& data) = 0;  // read the item's data
-    virtual int remove() = 0;                         // delete the item
+    virtual int update(const std::string& data) = 0; // replace the item's data; errSecItemNotFound when absent
+    virtual int add(const std::string& data) = 0;    // create the item
+    virtual int copyMatching(std::string& data) = 0; // read the item's data
+    virtual int remove() = 0;                        // delete the item
 };
 
 struct Credential {

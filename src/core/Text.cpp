@@ -24,13 +24,11 @@ template <typename Pred> std::string trimWith(std::string_view text, Pred isTrim
         const int32_t start = i;
         const UChar32 c = next(text, i);
         if (c < 0 || !isTrimmed(c)) {
-            if (begin == text.size())
-                begin = static_cast<std::size_t>(start);
+            if (begin == text.size()) begin = static_cast<std::size_t>(start);
             end = static_cast<std::size_t>(i);
         }
     }
-    if (begin >= end)
-        return {};
+    if (begin >= end) return {};
     return std::string(text.substr(begin, end - begin));
 }
 
@@ -41,18 +39,15 @@ namespace Text {
 bool isValidUTF8(std::string_view text) {
     int32_t i = 0;
     const auto length = static_cast<int32_t>(text.size());
-    if (text.size() > static_cast<std::size_t>(INT32_MAX))
-        return false;
+    if (text.size() > static_cast<std::size_t>(INT32_MAX)) return false;
     while (i < length) {
-        if (next(text, i) < 0)
-            return false;
+        if (next(text, i) < 0) return false;
     }
     return true;
 }
 
 std::string toValidUTF8(std::string_view text) {
-    if (isValidUTF8(text))
-        return std::string(text);
+    if (isValidUTF8(text)) return std::string(text);
     std::string out;
     out.reserve(text.size() + 8);
     int32_t i = 0;
@@ -74,8 +69,7 @@ std::string trimSpaces(std::string_view text) {
 
 std::string trimWhitespaceAndNewlines(std::string_view text) {
     return trimWith(text, [](UChar32 c) {
-        if ((c >= 0x09 && c <= 0x0D) || c == 0x85)
-            return true;
+        if ((c >= 0x09 && c <= 0x0D) || c == 0x85) return true;
         const auto type = u_charType(c);
         return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
     });
@@ -89,8 +83,7 @@ std::string lowercase(std::string_view text) {
     if (ascii) {
         std::string out = valid;
         for (char& c : out)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
         return out;
     }
     UErrorCode status = U_ZERO_ERROR;

@@ -6,8 +6,7 @@
 
 std::optional<URL> URL::parse(const std::string& text) {
     const auto colon = text.find(':');
-    if (colon == std::string::npos || colon == 0)
-        return std::nullopt;
+    if (colon == std::string::npos || colon == 0) return std::nullopt;
     std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), &curl_url_cleanup);
     if (!handle || curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
         return std::nullopt;

@@ -255,10 +255,10 @@ EdsContactStore::Reading EdsContactStore::read() {
     // the main loop is stuck.
     rawError = nullptr;
     const int probeTimeoutMs = static_cast<int>(std::min<std::int64_t>(bookTimeout_.count(), G_MAXINT));
-    GVariant* pong = g_dbus_connection_call_sync(
-        bus.get(), registryService.c_str(), "/org/gnome/evolution/dataserver/SourceManager",
-        "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE,
-        probeTimeoutMs, nullptr, &rawError);
+    GVariant* pong =
+        g_dbus_connection_call_sync(bus.get(), registryService.c_str(), "/org/gnome/evolution/dataserver/SourceManager",
+                                    "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr, nullptr,
+                                    G_DBUS_CALL_FLAGS_NONE, probeTimeoutMs, nullptr, &rawError);
     error.reset(rawError);
     if (pong == nullptr) {
         reading.failures.push_back("the list of address books " +

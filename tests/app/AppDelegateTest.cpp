@@ -71,7 +71,8 @@ TEST(AppLoginItem, ToggleRegistersUnlessEnabledAndAFailureAlertsBeforeTheRebuild
     // A failing toggle: one alert, then the menu rebuilt with the status the service still reports.
     for (bool enabled : {false, true}) {
         AppHarness h;
-        h.loginItem.currentStatus = enabled ? LoginItemService::Status::enabled : LoginItemService::Status::notRegistered;
+        h.loginItem.currentStatus =
+            enabled ? LoginItemService::Status::enabled : LoginItemService::Status::notRegistered;
         h.relaunch();
         (enabled ? h.loginItem.unregisterFailure : h.loginItem.registerFailure) = "Read-only file system";
         const auto before = h.statusItem.menus.size();

@@ -175,7 +175,8 @@ TEST_F(DAVClientWire, ListingBodies) {
     EXPECT_EQ(names.size(), 5000u);
     EXPECT_TRUE(names.count("person-4999.md"));
     // A listing past the collector's memory limit is no answer to work with.
-    server.enqueue(Reply::multistatus("<m><href>" + std::string(HrefCollector::defaultMaxBytes + 1, 'a') + "</href></m>"));
+    server.enqueue(
+        Reply::multistatus("<m><href>" + std::string(HrefCollector::defaultMaxBytes + 1, 'a') + "</href></m>"));
     expectError(list, Kind::badResponse, 0, "Unexpected server response");
     server.enqueue(Reply::multistatus("<m><href>/dav/contacts/a.md</href></m>"));
     EXPECT_EQ(client.listContactFiles(), Names{"a.md"});

@@ -1,6 +1,6 @@
 // The listing parser and the name rules, without a socket.
-#include "core/DAVNames.h"
 #include "core/HrefCollector.h"
+#include "core/DAVNames.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Whole sync passes that read GNOME's address book and write into a real WebDAV vault. Runs under
 // tests/scripts/with-webdav.sh (the vault) and tests/scripts/with-eds.sh (a private EDS) together.
-#include "core/DAVClient.h"
 #include "EdsTestSupport.h"
+#include "core/DAVClient.h"
 #include "platform/AddressBook.h"
 
 #include <gtest/gtest.h>

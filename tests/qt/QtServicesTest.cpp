@@ -1,7 +1,7 @@
 #include "qt/QtDispatcher.h"
 #include "qt/QtSettingsStore.h"
-#include "qt/QtTimerScheduler.h"
 #include "qt/QtTestSupport.h"
+#include "qt/QtTimerScheduler.h"
 
 #include <QDialog>
 #include <QDir>
@@ -166,9 +166,9 @@ TEST(QtDispatcher, IdleOnlyOnceTheJobHasLetGoOfEverything) {
     QtDispatcher dispatcher;
     std::atomic<bool> released{false};
     bool continued = false;
-    dispatcher.runInBackground([held = std::make_shared<SlowToRelease>(released)] {},
-                               [&] { continued = true; });
-    for (int i = 0; i < 2000 && dispatcher.busy(); ++i) std::this_thread::sleep_for(1ms);
+    dispatcher.runInBackground([held = std::make_shared<SlowToRelease>(released)] {}, [&] { continued = true; });
+    for (int i = 0; i < 2000 && dispatcher.busy(); ++i)
+        std::this_thread::sleep_for(1ms);
     EXPECT_FALSE(dispatcher.busy());
     EXPECT_TRUE(released.load());
     QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);

@@ -39,7 +39,10 @@ TEST(Text, Utf8ValidityAndRepair) {
     EXPECT_FALSE(Text::isValidUTF8("\xED\xA0\x80"));     // UTF-16 surrogate
     EXPECT_FALSE(Text::isValidUTF8("\xF4\x90\x80\x80")); // beyond U+10FFFF
     EXPECT_FALSE(Text::isValidUTF8("abc\xE2\x82"));      // cut off
-    EXPECT_EQ(Text::toValidUTF8("a\xFF" "b"), "a\uFFFD" "b");
+    EXPECT_EQ(Text::toValidUTF8("a\xFF"
+                                "b"),
+              "a\uFFFD"
+              "b");
     EXPECT_TRUE(Text::isValidUTF8(Text::toValidUTF8("\xE2\x82\xC3\xA9\xF0")));
     EXPECT_EQ(Text::toValidUTF8(std::string("nul\0ok", 6)), std::string("nul\0ok", 6));
 }

@@ -119,8 +119,8 @@ TEST_F(VCardFolder, OversizedFileIsAnError) {
     writeFile(root / "a.vcf", vcf("a"));
     writeFile(root / "huge.vcf", "");
     ASSERT_EQ(::truncate((root / "huge.vcf").c_str(), static_cast<off_t>(VCardFolderStore::maxFileBytes) + 1), 0);
-    EXPECT_EQ(errorOfContacts(root), "Could not read the contact file " + (root / "huge.vcf").string() +
-                                         ": it is larger than 1024 MiB.");
+    EXPECT_EQ(errorOfContacts(root),
+              "Could not read the contact file " + (root / "huge.vcf").string() + ": it is larger than 1024 MiB.");
 }
 
 TEST(VCardFolderStore, DefaultFolderFollowsXdgRules) {
