@@ -9,4 +9,4 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build-bench}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELTWICK_TESTS=OFF >/dev/null
 cmake --build "$build" --target dav_bench >/dev/null
-exec "$root/tests/scripts/with-webdav.sh" apache "$build/bench/dav/dav_bench" "${1:-5000}" "${2:-3}"
+exec "$root/tests/scripts/with-webdav.sh" apache "$build/bench/dav_bench" "${1:-5000}" "${2:-3}"

@@ -75,7 +75,7 @@ measure() { # name program class
     eval "${name}_docked=$docked_ms ${name}_rss=$rss_kb ${name}_switches=$switches ${name}_syscalls=${syscalls:-0}"
 }
 
-measure baseline "$build/bench/qt/tray_baseline" tray_baseline
+measure baseline "$build/bench/tray_baseline" tray_baseline
 measure program "$build/PeltwickImporter" PeltwickImporter
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 echo "ratios to the bare tray icon: start to docked $(ratio "$program_docked" "$baseline_docked"), idle RSS" \
