@@ -9,17 +9,18 @@ sudo=()
 [ "$(id -u)" -ne 0 ] && sudo=(sudo)
 pkg=peltwick-importer
 id=app.peltwick.importer
-fail() { echo "package-check: FAIL: $*" >&2; exit 1; }
+status=0
+fail() { echo "package-check: FAIL: $*" >&2; status=1; }
 
 deb=$(bash scripts/package.sh | tee /dev/stderr | tail -n1)
-[ -f "$deb" ] || fail "scripts/package.sh printed no package path"
+[ -f "$deb" ] || { fail "scripts/package.sh printed no package path"; exit 1; }
 version=$(dpkg-deb -f "$deb" Version)
 # The package's paths, without the leading "." (directories end in /).
 mapfile -t paths < <(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed 's|^\./|/|; /^\/$/d')
 
 echo "== install $deb"
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "$deb"
-[ "$(dpkg-query -W -f='${Status}' $pkg)" = "install ok installed" ] || fail "$pkg is not installed"
+[ "$(dpkg-query -W -f='${Status}' $pkg)" = "install ok installed" ] || { fail "$pkg is not installed"; exit 1; }
 
 echo "== the installed program"
 hicolor=/usr/share/icons/hicolor
@@ -34,14 +35,17 @@ exec_line=$(sed -n 's/^Exec=//p' /usr/share/applications/$id.desktop)
 read -r -a argv <<<"$exec_line"
 [ "$(command -v "${argv[0]}")" = /usr/bin/PeltwickImporter ] || fail "Exec=$exec_line is not the installed program"
 if ldd "/usr/bin/PeltwickImporter" | grep 'not found'; then fail "unresolved libraries"; fi
-out=$(env -u DISPLAY -u WAYLAND_DISPLAY "${argv[0]}" --version) || fail "'${argv[0]} --version' failed"
-echo "$out"
-grep -qF "$version" <<<"$out" || fail "--version does not print $version"
+if out=$(env -u DISPLAY -u WAYLAND_DISPLAY "${argv[0]}" --version); then
+    echo "$out"
+    grep -qF "$version" <<<"$out" || fail "--version does not print $version"
+else
+    fail "'${argv[0]} --version' failed"
+fi
 
 echo "== remove"
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get remove -y -q $pkg
-status=$(dpkg-query -W -f='${db:Status-Abbrev}' $pkg 2>/dev/null || true)
-[ -z "$status" ] || [ "${status:0:2}" = "un" ] || fail "$pkg is still known to dpkg as '$status'"
+state=$(dpkg-query -W -f='${db:Status-Abbrev}' $pkg 2>/dev/null || true)
+[ -z "$state" ] || [ "${state:0:2}" = "un" ] || fail "$pkg is still known to dpkg as '$state'"
 left=0
 for p in "${paths[@]}"; do
     [ -e "${p%/}" ] || continue
@@ -51,4 +55,5 @@ for p in "${paths[@]}"; do
     left=1
 done
 [ $left -eq 0 ] || fail "files of $pkg stayed after apt-get remove"
+[ $status -eq 0 ] || exit 1
 echo "package-check: OK: $deb ($(du -h "$deb" | cut -f1)) installs, starts from its menu entry, and leaves nothing when removed"
