@@ -1,5 +1,7 @@
 #include "core/AppDelegate.h"
 
+#include "core/Log.h"
+#include "core/SyncReport.h"
 #include "core/Text.h"
 
 #include <cstdlib>
@@ -11,47 +13,28 @@
 #include <utility>
 
 // AppDelegate owns every long-lived piece of the program: the status item's menu, the hourly
-// timer, the `syncing` flag and the settings. Everything here runs on the main thread; the
-// contacts access request, the sync pass and the connection check go through the dispatcher,
-// whose continuations come back to the main thread. Continuations hold only a weak token of
-// the delegate, so one that arrives after the delegate is gone does nothing.
+// timer, the `syncing` flag and the settings. Everything here runs on the main thread; the sync
+// pass, the connection check and every keyring call go through the dispatcher, whose
+// continuations come back to the main thread. Continuations hold only a weak token of the
+// delegate, so one that arrives after the delegate is gone does nothing.
+//
+// The menu never waits for the keyring: it shows the keyring's last answer at once and asks
+// again; the fresh answer updates it. Until the first answer, and while one is overdue, the
+// account lines say "Waiting for the keyring…".
 
 namespace {
 
-// The stores of a Linux desktop grant access without asking; a sandboxed store may refuse.
-constexpr const char* accessDeniedText =
-    "Contacts access was denied. Allow it in System Settings \u2192 Privacy & Security \u2192 Contacts.";
-constexpr const char* passwordRejectedText = "The app password was rejected \u2014 it may have been revoked. "
-                                             "Mint a new one on the peltwick setup page and Connect again.";
 constexpr const char* serverNotAcceptedText = "Enter an https:// URL (plain http is allowed only for localhost).";
 constexpr const char* loginItemFailedPrefix = "Could not update the login item: ";
-constexpr const char* unknownErrorText = "An unexpected error occurred.";
+constexpr const char* notStoredText =
+    "The server accepted the app password, but it could not be stored: no desktop keyring (Secret Service) is "
+    "available, or it stayed locked. Unlock or set up your keyring, then connect again.";
 constexpr const char* exampleEmail = "you@example.com";
 
-// The user-facing description of a caught error of any type.
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return unknownErrorText;
-    }
-}
-
-bool isNotAuthorised(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const DAVClient::DAVError& e) {
-        return e.kind() == DAVClient::DAVError::notAuthorised;
-    } catch (...) {
-        return false;
-    }
-}
-
-MenuItem item(std::string title, MenuAction action, bool enabled = true, bool checked = false,
+MenuItem item(std::string id, std::string title, MenuAction action, bool enabled = true, bool checked = false,
               std::string keyEquivalent = {}) {
     MenuItem result;
+    result.id = std::move(id);
     result.title = std::move(title);
     result.action = action;
     result.enabled = enabled;
@@ -60,16 +43,31 @@ MenuItem item(std::string title, MenuAction action, bool enabled = true, bool ch
     return result;
 }
 
+// The journal gets what went wrong with the server, not what the address book holds: a store's
+// error may name a contact's file, so it only points to the report.
+std::string logText(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const DAVClient::DAVError& e) {
+        return e.what();
+    } catch (const DAVClient::TransportError& e) {
+        return e.what();
+    } catch (...) {
+        return "the address book could not be read (the last-sync report has the details)";
+    }
+}
+
 } // namespace
 
-// What one sync pass holds from start to end: its own client and address book, so a
-// disconnect or a new server address while it runs does not touch it, and its results.
+// What one sync pass holds from start to end: its own client and address book, so a disconnect
+// or a new server address while it runs does not touch it, and its results.
 struct AppDelegate::Pass {
+    std::string server;
     std::unique_ptr<DAVClient> client;
     std::function<std::unique_ptr<ContactStore>()> makeContactStore;
-    std::unique_ptr<ContactStore> store;
     bool granted = false;
     ContactsImporter::Summary summary;
+    std::vector<ContactsImporter::Outcome> outcomes;
     std::exception_ptr error;
 };
 
@@ -79,6 +77,7 @@ struct AppDelegate::Check {
     std::string email;
     std::string password;
     std::exception_ptr error;
+    ~Check() { Text::wipe(password); }
 };
 
 AppDelegate::AppDelegate(AppServices services) : services_(std::move(services)), alive_(std::make_shared<bool>(true)) {}
@@ -87,6 +86,7 @@ AppDelegate::~AppDelegate() {
     // Continuations still queued (or running passes) see the token gone and stop there.
     alive_.reset();
     timer_.reset();
+    overdueTimer_.reset();
 }
 
 /// The launch sequence: the tray icon, the first-run defaults, the first menu and the hourly
@@ -172,64 +172,151 @@ void AppDelegate::showAlert(const std::string& text) {
     services_.dialogs.alert(displayName, text);
 }
 
-/// Builds the whole menu anew from the state stored right now and hands it to the status item.
+/// Shows the menu for the state of this moment and asks the keyring afresh; its answer updates
+/// the menu again when it comes.
 void AppDelegate::rebuildMenu() {
-    Menu menu;
-    const auto credential = services_.keychain.loadCredential();
+    showMenu();
+    readKeyring(nullptr);
+}
 
-    menu.push_back(item(syncing_ ? "Syncing\u2026" : "Sync Contacts Now", MenuAction::syncNow,
-                        credential.has_value() && !syncing_, false, "s"));
+/// The whole menu from the settings, the login item and the keyring's last answer.
+void AppDelegate::showMenu() {
+    const bool waiting = !answered_ || answer_ == CredentialRead::Answer::failed || overdue_;
+    const bool connected = !waiting && answer_ == CredentialRead::Answer::stored;
+    Menu menu;
+    menu.push_back(item("sync", syncing_ ? "Syncing\u2026" : "Sync Contacts Now", MenuAction::syncNow,
+                        connected && !syncing_, false, "s"));
     if (const auto summary = services_.settings.stringForKey(lastSyncSummaryKey))
-        menu.push_back(item(*summary, MenuAction::none, false));
-    menu.push_back(item("Sync Hourly", MenuAction::toggleAutoSync, true, services_.settings.boolForKey(autoSyncKey)));
-    menu.push_back(item("Start at Login", MenuAction::toggleLoginItem, true,
+        menu.push_back(item("lastSync", *summary, MenuAction::none, false));
+    menu.push_back(
+        item("autoSync", "Sync Hourly", MenuAction::toggleAutoSync, true, services_.settings.boolForKey(autoSyncKey)));
+    menu.push_back(item("loginItem", "Start at Login", MenuAction::toggleLoginItem, true,
                         services_.loginItem.status() == LoginItemService::Status::enabled));
-    menu.push_back(MenuItem::makeSeparator());
-    if (credential) {
-        menu.push_back(item("Connected as " + credential->email, MenuAction::none, false));
-        menu.push_back(item("Disconnect", MenuAction::disconnect));
+    menu.push_back(MenuItem::makeSeparator("accountSeparator"));
+    if (waiting) {
+        menu.push_back(item("waiting", "Waiting for the keyring\u2026", MenuAction::none, false));
+    } else if (connected) {
+        menu.push_back(item("connectedAs", "Connected as " + connectedEmail_, MenuAction::none, false));
+        menu.push_back(item("disconnect", "Disconnect", MenuAction::disconnect));
     } else {
-        menu.push_back(item("Connect\u2026", MenuAction::connect));
+        menu.push_back(item("connect", "Connect\u2026", MenuAction::connect));
     }
     const auto url = URL::parse(serverURL());
     const std::string host = url && !url->host.empty() ? url->host : "?";
-    menu.push_back(item("Server: " + host + "\u2026", MenuAction::setServer));
-    menu.push_back(MenuItem::makeSeparator());
-    menu.push_back(item("Quit", MenuAction::quit, true, false, "q"));
+    menu.push_back(item("server", "Server: " + host + "\u2026", MenuAction::setServer));
+    menu.push_back(MenuItem::makeSeparator("quitSeparator"));
+    menu.push_back(item("quit", "Quit", MenuAction::quit, true, false, "q"));
 
     services_.statusItem.setMenu(menu);
 }
 
-/// Starts one pass unless one is running or no credential is stored. The pass gets its own
-/// client for the server address and credential of this moment; the access request and the
-/// pass run off the main thread, and their outcomes are handled back on it.
-void AppDelegate::syncNow() {
-    if (syncing_) return;
-    const auto credential = services_.keychain.loadCredential();
-    if (!credential) return;
-    syncing_ = true;
-    rebuildMenu();
+/// Runs keyring calls one at a time on a worker, in the order asked, so a read asked for after
+/// a save or a delete sees its effect.
+void AppDelegate::useKeyring(KeyringWork work, std::function<void()> thenOnMain) {
+    keyringJobs_.emplace_back(std::move(work), std::move(thenOnMain));
+    if (!keyringBusy_) runNextKeyringJob();
+}
 
-    auto pass = std::make_shared<Pass>();
+void AppDelegate::runNextKeyringJob() {
+    if (keyringJobs_.empty()) return;
+    auto [work, then] = std::move(keyringJobs_.front());
+    keyringJobs_.pop_front();
+    keyringBusy_ = true;
+    std::weak_ptr<bool> alive = alive_;
+    auto done = [this, alive, then = std::move(then)] {
+        if (!alive.lock()) return;
+        keyringBusy_ = false;
+        then();
+        runNextKeyringJob();
+    };
     try {
-        pass->client = makeClient(credential->email, credential->password);
+        services_.dispatcher.runInBackground([work, &keychain = services_.keychain] { work(keychain); }, done);
+    } catch (...) {
+        done(); // the job could not be handed off: it ends without an answer
+    }
+}
+
+/// Asks the keyring for the credential; `thenOnMain` (if any) gets the answer. A read already
+/// on its way answers every caller that asks meanwhile.
+void AppDelegate::readKeyring(std::function<void(const CredentialRead&)> thenOnMain) {
+    if (thenOnMain) readWaiters_.push_back(std::move(thenOnMain));
+    if (readPending_) return;
+    readPending_ = true;
+    std::weak_ptr<bool> alive = alive_;
+    if (!overdueTimer_) {
+        overdueTimer_ = services_.timers.scheduleOnce(keyringPatience, [this, alive] {
+            if (!alive.lock() || !readPending_) return;
+            overdue_ = true;
+            showMenu();
+        });
+    }
+    auto read = std::make_shared<CredentialRead>();
+    useKeyring([read](Keychain& keychain) { *read = keychain.readCredential(); },
+               [this, read, writes = writesQueued_] {
+                   keyringAnswered(*read, writes);
+                   if (read->credential) Text::wipe(read->credential->password);
+               });
+}
+
+/// The keyring's answer: kept for the menu unless a save or a delete was asked for after the
+/// read (the read queued behind it tells), then given to everyone who waited for it.
+void AppDelegate::keyringAnswered(const CredentialRead& read, unsigned writesWhenAsked) {
+    readPending_ = false;
+    overdue_ = false;
+    overdueTimer_.reset();
+    if (writesWhenAsked == writesQueued_) {
+        if (read.answer == CredentialRead::Answer::failed && (!answered_ || answer_ != read.answer))
+            Log::warning("the keyring (Secret Service) did not answer; asking again at the next menu update");
+        answered_ = true;
+        answer_ = read.answer;
+        connectedEmail_ = read.credential ? read.credential->email : std::string();
+    }
+    showMenu();
+    auto waiters = std::move(readWaiters_);
+    readWaiters_.clear();
+    for (const auto& waiter : waiters)
+        waiter(read);
+}
+
+/// Starts one pass unless one is running or starting. The credential comes from a fresh keyring
+/// read; without one (none stored, a keyring that stays locked or does not answer) nothing more
+/// happens than the menu showing that answer, also for a tick of the hourly timer.
+void AppDelegate::syncNow() {
+    if (syncing_ || passStarting_) return;
+    passStarting_ = true;
+    readKeyring([this](const CredentialRead& read) {
+        passStarting_ = false;
+        if (!syncing_ && read.credential) startPass(*read.credential);
+    });
+}
+
+/// The pass gets its own client for the server address and credential of this moment. Opening
+/// the address book, the access request and the pass run as one job off the main thread, and
+/// its outcome is handled back on it.
+void AppDelegate::startPass(const Credential& credential) {
+    syncing_ = true;
+    showMenu();
+    auto pass = std::make_shared<Pass>();
+    pass->server = serverURL();
+    try {
+        pass->client = makeClient(credential.email, credential.password);
         pass->makeContactStore = services_.makeContactStore;
         std::weak_ptr<bool> alive = alive_;
         services_.dispatcher.runInBackground(
             [pass] {
                 try {
-                    // Opening an address book may take a while (a desktop service), so it is
-                    // done here rather than on the main thread.
                     if (!pass->makeContactStore) throw std::runtime_error("No address book is available.");
-                    pass->store = pass->makeContactStore();
-                    if (!pass->store) throw std::runtime_error("No address book is available.");
-                    pass->granted = ContactsImporter::requestAccess(*pass->store);
+                    const std::unique_ptr<ContactStore> store = pass->makeContactStore();
+                    if (!store) throw std::runtime_error("No address book is available.");
+                    pass->granted = ContactsImporter::requestAccess(*store);
+                    if (pass->granted) pass->summary = ContactsImporter::sync(*pass->client, *store, &pass->outcomes);
                 } catch (...) {
                     pass->error = std::current_exception();
                 }
+                pass->client.reset(); // its copy of the credential goes now
             },
             [this, alive, pass] {
-                if (alive.lock()) accessAnswered(pass);
+                if (alive.lock()) finishPass(*pass);
             });
     } catch (...) {
         // The client could not be made or the work could not be handed off: the pass ends here.
@@ -238,44 +325,30 @@ void AppDelegate::syncNow() {
     }
 }
 
-void AppDelegate::accessAnswered(const std::shared_ptr<Pass>& pass) {
-    if (pass->error || !pass->granted) {
-        finishPass(*pass);
-        return;
-    }
+/// The end of a pass on the main thread: the report of what it did goes to its file, then the
+/// last-sync line on success, otherwise one alert; only after the alert is dismissed is the flag
+/// cleared and the menu rebuilt.
+void AppDelegate::finishPass(Pass& pass) {
     try {
-        std::weak_ptr<bool> alive = alive_;
-        services_.dispatcher.runInBackground(
-            [pass] {
-                try {
-                    pass->summary = ContactsImporter::sync(*pass->client, *pass->store);
-                } catch (...) {
-                    pass->error = std::current_exception();
-                }
-            },
-            [this, alive, pass] {
-                if (alive.lock()) finishPass(*pass);
-            });
-    } catch (...) {
-        pass->error = std::current_exception();
-        finishPass(*pass);
-    }
-}
-
-/// The end of a pass on the main thread: the last-sync line on success, otherwise one alert;
-/// only then, after the alert is dismissed, is the flag cleared and the menu rebuilt.
-void AppDelegate::finishPass(const Pass& pass) {
-    try {
+        const std::string when = services_.dates.shortDateTime(std::chrono::system_clock::now());
+        std::string failure;
         if (pass.error) {
-            showAlert(isNotAuthorised(pass.error) ? passwordRejectedText : describe(pass.error));
+            failure = SyncReport::failureText(pass.error);
+            Log::warning("sync failed: " + logText(pass.error));
         } else if (!pass.granted) {
-            showAlert(accessDeniedText);
-        } else {
-            const std::string line = "Last sync " + services_.dates.shortDateTime(std::chrono::system_clock::now()) +
-                                     ": " + std::to_string(pass.summary.added) + " added, " +
-                                     std::to_string(pass.summary.skipped) + " already in your vault";
-            services_.settings.setString(lastSyncSummaryKey, line);
+            failure = SyncReport::accessDeniedText();
         }
+        auto report = std::make_shared<std::string>(
+            SyncReport::reportText(when, pass.server, pass.summary, pass.outcomes, failure));
+        services_.dispatcher.runInBackground(
+            [report, &reports = services_.reports] {
+                if (const auto problem = reports.write(*report)) Log::warning("the sync report: " + *problem);
+            },
+            [] {});
+        if (failure.empty())
+            services_.settings.setString(lastSyncSummaryKey, SyncReport::lastSyncLine(when, pass.summary));
+        else
+            showAlert(failure);
     } catch (...) {
         // A failing desktop facility must not leave the sync item disabled for good.
     }
@@ -292,10 +365,9 @@ void AppDelegate::applyAutoSync() {
     timer_.reset();
     if (!services_.settings.boolForKey(autoSyncKey)) return;
     std::weak_ptr<bool> alive = alive_;
-    timer_ = services_.timers.scheduleRepeating(std::chrono::duration_cast<std::chrono::milliseconds>(autoSyncInterval),
-                                                [this, alive] {
-                                                    if (alive.lock()) syncNow();
-                                                });
+    timer_ = services_.timers.scheduleRepeating(services_.autoSyncInterval, [this, alive] {
+        if (alive.lock()) syncNow();
+    });
 }
 
 void AppDelegate::toggleAutoSync() {
@@ -324,18 +396,19 @@ void AppDelegate::connect() {
         "Mint a device password on the peltwick setup page (" + baseURL + "/app) and paste it here.";
     passwordPrompt.placeholder = "app password";
     passwordPrompt.secure = true;
-    const auto typedPassword = services_.dialogs.prompt(passwordPrompt);
+    auto typedPassword = services_.dialogs.prompt(passwordPrompt);
     if (!typedPassword) return;
     std::string password = Text::trimWhitespaceAndNewlines(*typedPassword);
+    Text::wipe(*typedPassword);
     if (password.empty()) return;
 
     auto check = std::make_shared<Check>();
     check->email = std::move(email);
     check->password = std::move(password);
+    std::weak_ptr<bool> alive = alive_;
     try {
         // The address of this moment: a server change made during the second prompt counts.
         check->client = makeClient(check->email, check->password);
-        std::weak_ptr<bool> alive = alive_;
         services_.dispatcher.runInBackground(
             [check] {
                 try {
@@ -343,14 +416,10 @@ void AppDelegate::connect() {
                 } catch (...) {
                     check->error = std::current_exception();
                 }
+                check->client.reset();
             },
             [this, alive, check] {
-                if (!alive.lock()) return;
-                try {
-                    checkAnswered(*check);
-                } catch (...) {
-                    // The keychain and the dialogs report no errors; nothing may reach the dispatcher.
-                }
+                if (alive.lock()) checkAnswered(*check);
             });
     } catch (...) {
         check->error = std::current_exception();
@@ -358,18 +427,44 @@ void AppDelegate::connect() {
     }
 }
 
+/// The server's verdict on a typed credential. An accepted one is saved to the keyring (off the
+/// main thread); when the keyring did not store it the user is told, since the menu would
+/// otherwise silently stay disconnected.
 void AppDelegate::checkAnswered(const Check& check) {
     if (check.error) {
-        showAlert(describe(check.error));
+        showAlert(SyncReport::describe(check.error));
         return;
     }
-    services_.keychain.saveCredential(check.email, check.password);
-    rebuildMenu();
+    ++writesQueued_;
+    auto stored = std::make_shared<bool>(false);
+    auto credential = std::make_shared<Credential>(Credential{check.email, check.password});
+    useKeyring(
+        [stored, credential](Keychain& keychain) {
+            *stored = keychain.saveCredential(credential->email, credential->password);
+            Text::wipe(credential->password);
+        },
+        [this, stored, email = check.email] {
+            if (*stored) {
+                answered_ = true;
+                answer_ = CredentialRead::Answer::stored;
+                connectedEmail_ = email;
+            } else {
+                Log::warning("the keyring did not store the credential");
+                showAlert(notStoredText);
+            }
+            rebuildMenu();
+        });
 }
 
+/// Forgets the credential: the menu shows the disconnected state at once, and reads the keyring
+/// again once the delete is through.
 void AppDelegate::disconnect() {
-    services_.keychain.deleteCredential();
-    rebuildMenu();
+    ++writesQueued_;
+    answered_ = true;
+    answer_ = CredentialRead::Answer::none;
+    connectedEmail_.clear();
+    showMenu();
+    useKeyring([](Keychain& keychain) { keychain.deleteCredential(); }, [this] { rebuildMenu(); });
 }
 
 /// Lets the user change the server address. The text is taken as typed and accepted when it

@@ -7,9 +7,11 @@
 #include "core/URL.h"
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // What the application needs from the desktop, handed in by main (or by a test).
 struct AppServices {
@@ -21,21 +23,27 @@ struct AppServices {
     Dispatcher& dispatcher;
     DateFormatter& dates;
     Keychain& keychain;
-    // A fresh address book for each access request and each pass.
+    SyncReportStore& reports;
+    // A fresh address book for each pass.
     std::function<std::unique_ptr<ContactStore>()> makeContactStore;
     DAVClient::Timeouts davTimeouts{};
+    // How often "Sync Hourly" syncs: an hour, but for tests.
+    std::chrono::milliseconds autoSyncInterval{std::chrono::hours(1)};
     // Ends the program (the menu's "Quit"); when unset, the process exits.
     std::function<void()> quit{};
 };
 
 // The application: launch sequence, settings, the status menu, syncing (from the menu and
-// hourly) and the connect, server and disconnect dialogs. Runs on the main thread only;
-// blocking work goes through the dispatcher.
+// hourly) and the connect, server and disconnect dialogs. Runs on the main thread only; the
+// network, the address book and the keyring are reached through the dispatcher.
 class AppDelegate {
 public:
     static constexpr const char* displayName = "Peltwick Importer";
+    // The program's id: its desktop entry, its autostart entry and its icon are named after it.
+    static constexpr const char* applicationId = "app.peltwick.importer";
     static constexpr const char* defaultServerOrigin = "https://peltwick.app";
-    static constexpr std::chrono::seconds autoSyncInterval{3600};
+    // How long the menu shows the keyring's last answer while a newer one is on its way.
+    static constexpr std::chrono::milliseconds keyringPatience{500};
 
     // Settings keys.
     static constexpr const char* serverURLKey = "serverURL";
@@ -67,18 +75,41 @@ public:
 private:
     struct Pass;
     struct Check;
+    using KeyringWork = std::function<void(Keychain&)>;
 
     std::unique_ptr<DAVClient> makeClient(const std::string& email, const std::string& password) const;
     void registerLoginItemOnFirstRun();
     void applyAutoSync();
     void rebuildMenu();
+    void showMenu();
     void showAlert(const std::string& text);
-    void accessAnswered(const std::shared_ptr<Pass>& pass);
-    void finishPass(const Pass& pass);
+    void startPass(const Credential& credential);
+    void finishPass(Pass& pass);
     void checkAnswered(const Check& check);
 
+    // The keyring, one call at a time, in the order asked.
+    void useKeyring(KeyringWork work, std::function<void()> thenOnMain);
+    void runNextKeyringJob();
+    void readKeyring(std::function<void(const CredentialRead&)> thenOnMain);
+    void keyringAnswered(const CredentialRead& read, unsigned writesWhenAsked);
+
     AppServices services_;
-    std::unique_ptr<RepeatingTimer> timer_;
+    std::unique_ptr<Timer> timer_;
     bool syncing_ = false;
+    bool passStarting_ = false; // a pass waits for the keyring's credential
+
+    // What the menu knows of the keyring: the last answer of this run (none yet: `answered_` is
+    // false), and whether a read asked for has been waited for longer than keyringPatience.
+    bool answered_ = false;
+    CredentialRead::Answer answer_ = CredentialRead::Answer::failed;
+    std::string connectedEmail_;
+    bool overdue_ = false;
+    std::unique_ptr<Timer> overdueTimer_;
+    bool readPending_ = false;
+    std::vector<std::function<void(const CredentialRead&)>> readWaiters_;
+    unsigned writesQueued_ = 0; // saves and deletes asked for so far
+    std::deque<std::pair<KeyringWork, std::function<void()>>> keyringJobs_;
+    bool keyringBusy_ = false;
+
     std::shared_ptr<bool> alive_;
 };

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <map>
 #include <set>
 #include <string_view>
 
@@ -213,30 +214,42 @@ bool requestAccess(ContactStore& store) {
 }
 
 /// One sync pass. The vault is listed before the address book is read, so a failed listing
-/// ends the pass before the store is opened. A file name is claimed before its upload whatever the outcome,
-/// so later contacts with the same name are skipped without a request. Any error ends the pass
-/// unchanged; notes created before it stay and are found by the next pass's listing.
-Summary sync(DAVClient& dav, ContactStore& store) {
-    std::set<std::string> taken = dav.listContactFiles();
+/// ends the pass before the store is opened. A file name is claimed before its upload whatever the
+/// outcome, so later contacts with the same name are skipped without a request. Any error ends the
+/// pass unchanged; notes created before it stay and are found by the next pass's listing.
+Summary sync(DAVClient& dav, ContactStore& store, std::vector<Outcome>* outcomes) {
+    const std::set<std::string> listed = dav.listContactFiles();
     const std::vector<Contact> contacts = store.contacts();
 
+    std::map<std::string, std::string> claimed; // file name -> the contact of this pass that took it
+    const auto record = [&](Outcome::Kind kind, std::string name, std::string file, std::string earlier = {}) {
+        if (outcomes) outcomes->push_back({kind, std::move(name), std::move(file), std::move(earlier)});
+    };
     Summary summary;
     summary.total = static_cast<std::int64_t>(contacts.size());
     for (const Contact& contact : contacts) {
         const std::optional<std::string> name = displayName(contact);
         if (!name) {
             ++summary.skipped;
+            const auto& hints = contact.emailAddresses.empty() ? contact.phoneNumbers : contact.emailAddresses;
+            record(Outcome::Kind::noName, hints.empty() ? std::string() : hints.front(), {});
             continue;
         }
-        const std::string file = fileName(*name);
-        if (!taken.insert(file).second) {
+        std::string file = fileName(*name);
+        if (listed.count(file)) {
             ++summary.skipped;
+            record(Outcome::Kind::inVault, *name, std::move(file));
             continue;
         }
-        if (dav.createFile(file, renderNote(contact, *name)))
-            ++summary.added;
-        else
+        const auto [earlier, isNew] = claimed.try_emplace(file, *name);
+        if (!isNew) {
             ++summary.skipped;
+            record(Outcome::Kind::sameAsEarlier, *name, std::move(file), earlier->second);
+            continue;
+        }
+        const bool created = dav.createFile(file, renderNote(contact, *name));
+        ++(created ? summary.added : summary.skipped);
+        record(created ? Outcome::Kind::added : Outcome::Kind::existsOnServer, *name, std::move(file));
     }
     return summary;
 }

@@ -18,6 +18,21 @@ struct Summary {
     std::int64_t skipped = 0;
 };
 
+// What a pass did with one contact, in the pass's order.
+struct Outcome {
+    enum class Kind {
+        added,          // uploaded as `fileName`
+        noName,         // no display name; `name` holds the first e-mail address or phone number, if any
+        inVault,        // `fileName` was in the vault's listing
+        sameAsEarlier,  // an earlier contact of this pass, `earlier`, got `fileName`
+        existsOnServer, // the server answered that `fileName` exists (made after the listing)
+    };
+    Kind kind = Kind::added;
+    std::string name; // the display name
+    std::string fileName;
+    std::string earlier;
+};
+
 // "Given Family" from the trimmed names, else the trimmed organisation; none when all are blank.
 std::optional<std::string> displayName(const Contact& contact);
 
@@ -38,7 +53,9 @@ std::string fileName(const std::string& displayName);
 
 bool requestAccess(ContactStore& store);
 
-// One pass: list the vault, read every contact, upload the notes whose file names are free.
-Summary sync(DAVClient& dav, ContactStore& store);
+// One pass: list the vault, read every contact, upload the notes whose file names are free. When
+// `outcomes` is given, what was done with each contact is appended to it as the pass goes, so it
+// also tells how far a pass that ended in an error came.
+Summary sync(DAVClient& dav, ContactStore& store, std::vector<Outcome>* outcomes = nullptr);
 
 } // namespace ContactsImporter

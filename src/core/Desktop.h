@@ -23,6 +23,10 @@ public:
 enum class MenuAction { none, syncNow, toggleAutoSync, toggleLoginItem, connect, disconnect, setServer, quit };
 
 struct MenuItem {
+    // What the item stands for, unchanged from one menu to the next ("sync", "connect", ...), so a
+    // menu that stays on screen can be updated item by item. Ids come in the same order in every
+    // menu of a program.
+    std::string id;
     bool separator = false;
     std::string title;
     MenuAction action = MenuAction::none;
@@ -30,8 +34,9 @@ struct MenuItem {
     bool enabled = true;
     bool checked = false;
 
-    static MenuItem makeSeparator() {
+    static MenuItem makeSeparator(std::string id) {
         MenuItem item;
+        item.id = std::move(id);
         item.separator = true;
         return item;
     }
@@ -45,7 +50,7 @@ class StatusItem {
 public:
     virtual ~StatusItem() = default;
     virtual void show(std::function<void(MenuAction)> onAction) = 0;
-    virtual void setMenu(const Menu& menu) = 0; // replaces the whole menu
+    virtual void setMenu(const Menu& menu) = 0; // the menu from now on, whether it is open or not
 };
 
 struct Prompt {
@@ -76,18 +81,20 @@ public:
     virtual std::optional<std::string> unregisterItem() = 0;
 };
 
-// A repeating timer on the main thread; destroying it stops the ticks.
-class RepeatingTimer {
+// A timer on the main thread; destroying it stops it.
+class Timer {
 public:
-    virtual ~RepeatingTimer() = default;
+    virtual ~Timer() = default;
 };
 
 class TimerScheduler {
 public:
     virtual ~TimerScheduler() = default;
-    // The first tick comes one interval from now.
-    virtual std::unique_ptr<RepeatingTimer> scheduleRepeating(std::chrono::milliseconds interval,
-                                                              std::function<void()> tick) = 0;
+    // The first tick comes one interval from now. Ticks wait while a dialog or the menu is open.
+    virtual std::unique_ptr<Timer> scheduleRepeating(std::chrono::milliseconds interval,
+                                                     std::function<void()> tick) = 0;
+    // One call after the delay, whatever is open.
+    virtual std::unique_ptr<Timer> scheduleOnce(std::chrono::milliseconds delay, std::function<void()> fire) = 0;
 };
 
 // Runs blocking work off the main thread and brings the continuation back to it.
@@ -102,4 +109,12 @@ class DateFormatter {
 public:
     virtual ~DateFormatter() = default;
     virtual std::string shortDateTime(std::chrono::system_clock::time_point when) = 0;
+};
+
+// Where the report of the last pass goes (replacing the one before). Called off the main thread.
+class SyncReportStore {
+public:
+    virtual ~SyncReportStore() = default;
+    // nullopt on success, else why the report could not be written.
+    virtual std::optional<std::string> write(const std::string& report) = 0;
 };

@@ -29,35 +29,41 @@ std::optional<Credential> splitCredential(const std::string& text) {
 
 } // namespace
 
-/// Stores the credential as one text: the e-mail address, a line feed, the password.
-void Keychain::saveCredential(const std::string& email, const std::string& password) {
-    save(email + lineFeed + password);
+/// Stores the credential as one text: the e-mail address, a line feed, the password. The item is
+/// replaced in place, and created only when the update says there is none.
+bool Keychain::saveCredential(const std::string& email, const std::string& password) {
+    std::string text = email + lineFeed + password;
+    int status = items_.update(text);
+    if (status == SecItemStore::errSecItemNotFound) status = items_.add(text);
+    Text::wipe(text);
+    return status == SecItemStore::errSecSuccess;
 }
 
-/// The stored credential, or nothing when there is none, it cannot be read, or its text does not
-/// split into a non-empty e-mail address and a non-empty password.
-std::optional<Credential> Keychain::loadCredential() {
-    const auto text = load();
-    if (!text) return std::nullopt;
-    return splitCredential(*text);
+/// The stored credential. Data that is not UTF-8, or that does not split into a non-empty e-mail
+/// address and a non-empty password, reads as none, as does a keychain that is missing or stays
+/// locked; only a failed or unanswered call leaves the question open.
+CredentialRead Keychain::readCredential() {
+    std::string data;
+    const int status = items_.copyMatching(data);
+    CredentialRead read;
+    switch (status) {
+    case SecItemStore::errSecSuccess:
+        if (Text::isValidUTF8(data)) read.credential = splitCredential(data);
+        read.answer = read.credential ? CredentialRead::Answer::stored : CredentialRead::Answer::none;
+        break;
+    case SecItemStore::errSecItemNotFound:
+    case SecItemStore::errSecNotAvailable:
+    case SecItemStore::errSecInteractionNotAllowed:
+        read.answer = CredentialRead::Answer::none;
+        break;
+    default:
+        read.answer = CredentialRead::Answer::failed;
+    }
+    Text::wipe(data);
+    return read;
 }
 
 /// Removes the item; removing when nothing is stored is harmless, and a failure is not reported.
 void Keychain::deleteCredential() {
     (void)items_.remove();
-}
-
-/// Replaces the item's data in place, and creates the item only when the update says there is none.
-/// Any other outcome of the update, success or failure, ends the save: a failed save shows only as
-/// a missing credential at the next load.
-void Keychain::save(const std::string& text) {
-    if (items_.update(text) == SecItemStore::errSecItemNotFound) (void)items_.add(text);
-}
-
-/// The item's data as text; every failure, and data that is not UTF-8, reads as no text.
-std::optional<std::string> Keychain::load() {
-    std::string data;
-    if (items_.copyMatching(data) != SecItemStore::errSecSuccess) return std::nullopt;
-    if (!Text::isValidUTF8(data)) return std::nullopt;
-    return data;
 }

@@ -4,6 +4,7 @@
 #include <unicode/ustring.h>
 #include <unicode/utf8.h>
 
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -105,6 +106,12 @@ std::string lowercase(std::string_view text) {
     std::string out(static_cast<std::size_t>(bytes), '\0');
     u_strToUTF8(out.data(), bytes, nullptr, lower.data(), lowered, &status);
     return out;
+}
+
+void wipe(std::string& text) noexcept {
+    // explicit_bzero is not optimised away, though the string is about to be freed.
+    explicit_bzero(text.data(), text.size());
+    text.clear();
 }
 
 } // namespace Text

@@ -24,4 +24,7 @@ std::string trimWhitespaceAndNewlines(std::string_view text);
 // (U+0130 becomes "i" followed by U+0307). Invalid UTF-8 is repaired first.
 std::string lowercase(std::string_view text);
 
+// Overwrites the text's bytes with zeros before it goes (a password's copy), then empties it.
+void wipe(std::string& text) noexcept;
+
 } // namespace Text

@@ -45,6 +45,7 @@ class ErrorSlot {
 public:
     GError** operator&() { return &error_; }
     explicit operator bool() const { return error_ != nullptr; }
+    const GError* get() const { return error_; }
     ~ErrorSlot() {
         if (error_) g_error_free(error_);
     }
@@ -118,13 +119,44 @@ bool serviceOnBus(GDBusConnection* bus) {
     return found;
 }
 
+// A call to the keyring service that waits at most callTimeoutMs for the answer.
+VariantPtr callService(GDBusConnection* bus, const std::string& path, const char* interface, const char* method,
+                       GVariant* parameters, const GVariantType* replyType, ErrorSlot& error) {
+    return VariantPtr(g_dbus_connection_call_sync(bus, busName, path.c_str(), interface, method, parameters, replyType,
+                                                  G_DBUS_CALL_FLAGS_NONE, SecretServiceStore::callTimeoutMs, nullptr,
+                                                  &error));
+}
+
+// A service that cannot start reads as no keyring; a call that failed or timed out as a failure.
+int failureOf(const ErrorSlot& error) {
+    const GError* e = error.get();
+    if (e && e->domain == G_DBUS_ERROR &&
+        (e->code == G_DBUS_ERROR_SERVICE_UNKNOWN || e->code == G_DBUS_ERROR_NAME_HAS_NO_OWNER ||
+         e->code == G_DBUS_ERROR_SPAWN_EXEC_FAILED || e->code == G_DBUS_ERROR_SPAWN_CHILD_EXITED ||
+         e->code == G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND))
+        return SecretServiceStore::errSecNotAvailable;
+    return SecretServiceStore::errSecIO;
+}
+
+// The object path of the default collection, asked of the service itself: the first call of every
+// operation, and bounded, so a hung keyring daemon stops the operation here. "/" means none.
+int defaultCollection(GDBusConnection* bus, std::string& path) {
+    ErrorSlot error;
+    const VariantPtr reply = callService(bus, "/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "ReadAlias",
+                                         g_variant_new("(s)", "default"), G_VARIANT_TYPE("(o)"), error);
+    if (!reply) return failureOf(error);
+    const gchar* found = nullptr;
+    g_variant_get(reply.get(), "(&o)", &found);
+    path = found;
+    return path == "/" ? SecretServiceStore::errSecNotAvailable : SecretServiceStore::errSecSuccess;
+}
+
 // The collection's Locked property, read straight from the service (no prompt, no cached value).
 std::optional<bool> collectionLocked(GDBusConnection* bus, const std::string& collection) {
     ErrorSlot error;
-    VariantPtr reply(
-        g_dbus_connection_call_sync(bus, busName, collection.c_str(), "org.freedesktop.DBus.Properties", "Get",
-                                    g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"),
-                                    G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, &error));
+    const VariantPtr reply =
+        callService(bus, collection, "org.freedesktop.DBus.Properties", "Get",
+                    g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"), G_VARIANT_TYPE("(v)"), error);
     if (!reply) return std::nullopt;
     VariantPtr value;
     {
@@ -134,6 +166,13 @@ std::optional<bool> collectionLocked(GDBusConnection* bus, const std::string& co
     }
     if (!g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN)) return std::nullopt;
     return g_variant_get_boolean(value.get()) != FALSE;
+}
+
+// libsecret's calls through this proxy wait at most callTimeoutMs, not GLib's default 25 s. (A
+// proxy still loads its properties with that default when it is made; the bounded calls above run
+// first, so a daemon that hangs is caught before.)
+void boundCalls(gpointer proxy) {
+    g_dbus_proxy_set_default_timeout(G_DBUS_PROXY(proxy), SecretServiceStore::callTimeoutMs);
 }
 
 // The credential items found in the default collection.
@@ -158,19 +197,24 @@ public:
         // A bus that goes away must not end the program (GLib's default for its shared connection).
         g_dbus_connection_set_exit_on_close(bus_.get(), FALSE);
         if (!serviceOnBus(bus_.get())) return SecretServiceStore::errSecNotAvailable;
+        // None was ever created when the alias is unset; creating one would prompt for a new password.
+        std::string path;
+        if (const int status = defaultCollection(bus_.get(), path); status != SecretServiceStore::errSecSuccess)
+            return status;
+        const auto locked = collectionLocked(bus_.get(), path);
+        if (!locked) return SecretServiceStore::errSecIO;
         // A service of our own rather than libsecret's shared one: its cached state cannot go
         // stale when the keyring daemon restarts between two calls.
         ErrorSlot serviceError;
         service_.reset(
             secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, nullptr, &serviceError));
-        if (!service_) return SecretServiceStore::errSecNotAvailable;
-        ErrorSlot aliasError;
+        if (!service_) return SecretServiceStore::errSecIO;
+        boundCalls(service_.get());
+        ErrorSlot collectionError;
         collection_.reset(secret_collection_for_alias_sync(service_.get(), SECRET_COLLECTION_DEFAULT,
-                                                           SECRET_COLLECTION_NONE, nullptr, &aliasError));
-        if (!collection_) // none was ever created; creating one would prompt for a new password
-            return SecretServiceStore::errSecNotAvailable;
-        const auto locked = collectionLocked(bus_.get(), path());
-        if (!locked) return SecretServiceStore::errSecIO;
+                                                           SECRET_COLLECTION_NONE, nullptr, &collectionError));
+        if (!collection_) return SecretServiceStore::errSecIO;
+        boundCalls(collection_.get());
         if (*locked && !unlock(purpose)) return SecretServiceStore::errSecInteractionNotAllowed;
         return SecretServiceStore::errSecSuccess;
     }
@@ -184,6 +228,7 @@ public:
         if (error) return SecretServiceStore::errSecIO;
         for (GList* entry = found; entry; entry = entry->next) {
             auto* item = static_cast<SecretItem*>(entry->data);
+            boundCalls(item);
             (secret_item_get_locked(item) ? items.locked : items.unlocked).emplace_back(item);
         }
         g_list_free(found); // the items now belong to `items`

@@ -6,8 +6,10 @@
 
 // The credential item in the desktop's keyring, reached through the Secret Service (libsecret):
 // one item in the default collection, found by the attributes `service` and `account`. Every call
-// is synchronous on the calling thread and runs no event loop of the caller. Without a session
-// bus, without a Secret Service or without a default collection, each call fails at once.
+// is synchronous on the calling thread (a worker: it may wait for an unlock prompt) and runs no
+// event loop of the caller. Without a session bus, without a Secret Service or without a default
+// collection, each call fails at once (errSecNotAvailable); a service that does not answer within
+// callTimeoutMs fails the call with errSecIO.
 // This header pulls in no GLib, so Qt code may include it freely.
 class SecretServiceStore : public SecItemStore {
 public:
@@ -16,10 +18,9 @@ public:
     static constexpr const char* account = "webdav-credential";
     static constexpr const char* label = "Peltwick Importer credential";
 
-    // Failures beyond the two codes the credential logic relies on.
-    static constexpr int errSecNotAvailable = -25291;          // no bus, no service, no default collection
-    static constexpr int errSecInteractionNotAllowed = -25308; // the collection is locked and stays locked
-    static constexpr int errSecIO = -36;                       // the service refused or failed the call
+    // The longest this store waits for one answer of the keyring service; an unlock prompt the
+    // user has in front of them is waited for as long as it is open.
+    static constexpr int callTimeoutMs = 5000;
 
     int update(const std::string& data) override;
     int add(const std::string& data) override;

@@ -20,10 +20,15 @@ void bringToFront(QWidget& dialog) {
 
 QtDialogs::QtDialogs(QString windowTitle) : windowTitle_(std::move(windowTitle)) {}
 
-/// A warning box with the platform's single default button; returns once it has been dismissed.
+/// A warning box with the platform's single default button, its texts shown as plain text; returns
+/// once it has been dismissed.
 void QtDialogs::alert(const std::string& messageText, const std::string& informativeText) {
     QMessageBox box(QMessageBox::Warning, windowTitle_, QString::fromStdString(messageText), QMessageBox::Ok);
+    // Texts come from servers, files and other programs: never read them as markup.
+    box.setTextFormat(Qt::PlainText);
     box.setInformativeText(QString::fromStdString(informativeText));
+    if (auto* informative = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+        informative->setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::Ok);
     // Without a minimum the box wraps a one-sentence message into a narrow column.
     box.setStyleSheet(QStringLiteral("QLabel#qt_msgbox_informativelabel { min-width: 300px; }"));

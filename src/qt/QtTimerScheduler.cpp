@@ -5,7 +5,7 @@
 
 namespace {
 
-class QtRepeatingTimer : public RepeatingTimer {
+class QtRepeatingTimer : public Timer {
 public:
     explicit QtRepeatingTimer(HeldBackTimer* timer) : timer_(timer) {}
     ~QtRepeatingTimer() override {
@@ -17,13 +17,40 @@ private:
     HeldBackTimer* timer_;
 };
 
+// A single shot that may be dropped from inside its own call.
+class QtSingleShot : public Timer {
+public:
+    QtSingleShot(std::chrono::milliseconds delay, std::function<void()> fire) : timer_(new QTimer) {
+        timer_->setSingleShot(true);
+        QObject::connect(timer_, &QTimer::timeout, timer_, std::move(fire));
+        timer_->start(delay);
+    }
+    ~QtSingleShot() override {
+        timer_->stop();
+        timer_->deleteLater();
+    }
+
+private:
+    QTimer* timer_;
+};
+
 constexpr std::chrono::milliseconds heldPollInterval{250};
+bool hostMenuOpen = false;
 
 } // namespace
 
-std::unique_ptr<RepeatingTimer> QtTimerScheduler::scheduleRepeating(std::chrono::milliseconds interval,
-                                                                    std::function<void()> tick) {
+std::unique_ptr<Timer> QtTimerScheduler::scheduleRepeating(std::chrono::milliseconds interval,
+                                                           std::function<void()> tick) {
     return std::make_unique<QtRepeatingTimer>(new HeldBackTimer(interval, std::move(tick)));
+}
+
+std::unique_ptr<Timer> QtTimerScheduler::scheduleOnce(std::chrono::milliseconds delay, std::function<void()> fire) {
+    return std::make_unique<QtSingleShot>(delay, std::move(fire));
+}
+
+/// A held tick follows the host's close within one poll.
+void QtTimerScheduler::setHostMenuOpen(bool open) {
+    hostMenuOpen = open;
 }
 
 /// The first tick comes one interval after construction. The object is parented to the
@@ -52,7 +79,7 @@ void HeldBackTimer::stop() {
 }
 
 bool HeldBackTimer::userInterfaceBusy() {
-    return QApplication::activeModalWidget() != nullptr || QApplication::activePopupWidget() != nullptr;
+    return hostMenuOpen || QApplication::activeModalWidget() != nullptr || QApplication::activePopupWidget() != nullptr;
 }
 
 void HeldBackTimer::onTimeout() {

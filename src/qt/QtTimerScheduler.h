@@ -12,8 +12,11 @@
 // made up.
 class QtTimerScheduler : public TimerScheduler {
 public:
-    std::unique_ptr<RepeatingTimer> scheduleRepeating(std::chrono::milliseconds interval,
-                                                      std::function<void()> tick) override;
+    std::unique_ptr<Timer> scheduleRepeating(std::chrono::milliseconds interval, std::function<void()> tick) override;
+    std::unique_ptr<Timer> scheduleOnce(std::chrono::milliseconds delay, std::function<void()> fire) override;
+
+    // A menu the tray host draws is open: ticks wait as for a menu Qt draws.
+    static void setHostMenuOpen(bool open);
 };
 
 // One scheduled timer. Lives on the main thread; deleted with deleteLater so that a tick's own
@@ -25,7 +28,7 @@ public:
     void stop();
     bool isHolding() const { return pending_; }
 
-    // True while a modal dialog or a Qt-drawn popup (our menu) is open.
+    // True while a modal dialog, a Qt-drawn popup (our menu) or a host-drawn menu is open.
     static bool userInterfaceBusy();
 
 protected:

@@ -1,9 +1,13 @@
 #include "qt/TrayStatusItem.h"
 
+#include "core/Log.h"
+
+#include <QAction>
 #include <QApplication>
 #include <QCursor>
 #include <QKeyEvent>
-#include <QMenu>
+
+#include <algorithm>
 
 namespace {
 
@@ -25,39 +29,60 @@ bool isToggle(const MenuItem& item) {
     return item.checked || item.action == MenuAction::toggleAutoSync || item.action == MenuAction::toggleLoginItem;
 }
 
-} // namespace
-
-QAction* addMenuItem(QMenu& menu, const MenuItem& item) {
-    if (item.separator) return menu.addSeparator();
-    // A literal "&" in a title must not turn into a mnemonic.
-    QString title = QString::fromStdString(item.title);
-    title.replace(u'&', QStringLiteral("&&"));
-    QAction* action = menu.addAction(title);
-    action->setEnabled(item.enabled);
-    if (isToggle(item)) {
-        action->setCheckable(true);
-        action->setChecked(item.checked);
+// Brings an action in line with its description. Qt's setters ignore a value that did not change,
+// so an unchanged item sends no update to the tray host.
+void describe(QAction& action, const MenuItem& item) {
+    if (!item.separator) {
+        // A literal "&" in a title must not turn into a mnemonic.
+        QString title = QString::fromStdString(item.title);
+        title.replace(u'&', QStringLiteral("&&"));
+        action.setText(title);
+        action.setEnabled(item.enabled);
+        action.setCheckable(isToggle(item));
+        action.setChecked(item.checked);
+        action.setShortcut(shortcutFor(item.keyEquivalent));
+        action.setData(static_cast<int>(item.action));
     }
-    action->setShortcut(shortcutFor(item.keyEquivalent));
-    return action;
+    action.setVisible(true);
 }
 
+} // namespace
+
 QIcon TrayStatusItem::appIcon() {
-    return QIcon::fromTheme(QStringLiteral("contact-new"), QIcon(QStringLiteral(":/icons/peltwick-importer.svg")));
+    return QIcon::fromTheme(QStringLiteral("app.peltwick.importer"),
+                            QIcon(QStringLiteral(":/icons/peltwick-importer.svg")));
+}
+
+QIcon TrayStatusItem::panelIcon() {
+    return QIcon::fromTheme(QStringLiteral("app.peltwick.importer-symbolic"),
+                            QIcon(QStringLiteral(":/icons/peltwick-importer.svg")));
 }
 
 TrayStatusItem::TrayStatusItem(Dialogs& dialogs, QString title, std::chrono::milliseconds trayWait,
                                std::chrono::milliseconds trayPoll)
     : dialogs_(dialogs), title_(std::move(title)), trayWait_(trayWait) {
-    tray_.setIcon(appIcon());
+    menu_.setTitle(title_);
+    menu_.setAccessibleName(title_);
+    menu_.setToolTipsVisible(false);
+    // Qt shows Ctrl+S and Ctrl+Q in a tray menu but does not act on them while it is open; the
+    // filter also tells a menu Qt draws from one the tray host draws.
+    menu_.installEventFilter(this);
+    connect(&menu_, &QMenu::aboutToShow, this, &TrayStatusItem::onAboutToShow);
+    connect(&menu_, &QMenu::aboutToHide, this, &TrayStatusItem::onAboutToHide);
+    tray_.setIcon(panelIcon());
     tray_.setToolTip(title_);
+    tray_.setContextMenu(&menu_);
     connect(&tray_, &QSystemTrayIcon::activated, this, &TrayStatusItem::onActivated);
     trayPoll_.setInterval(trayPoll);
     connect(&trayPoll_, &QTimer::timeout, this, &TrayStatusItem::pollForTray);
+    hostMenuLimit_.setSingleShot(true);
+    hostMenuLimit_.setInterval(hostMenuLongestOpen);
+    connect(&hostMenuLimit_, &QTimer::timeout, this, [this] { setHostMenuOpen(false); });
 }
 
 TrayStatusItem::~TrayStatusItem() {
-    delete menu_;
+    tray_.setContextMenu(nullptr);
+    menu_.removeEventFilter(this);
 }
 
 /// Shows the icon now when a tray is there, else as soon as one appears.
@@ -82,52 +107,108 @@ void TrayStatusItem::pollForTray() {
     waited_ += std::chrono::milliseconds(trayPoll_.interval());
     if (waited_ >= trayWait_ && !toldNoTray_) {
         toldNoTray_ = true;
+        Log::warning("no system tray has appeared; the icon waits for one");
         dialogs_.alert(title_.toStdString(), noTrayMessage);
     }
 }
 
-/// Builds a new menu from the description and drops the old one, open or not.
+/// The menu from now on. Each item keeps the action of its id; an item seen for the first time
+/// gets a new action, placed before the next item of the description, and items not described
+/// any more are hidden. Only new items or a changed order change the menu's layout.
 void TrayStatusItem::setMenu(const Menu& description) {
-    auto* menu = new QMenu;
-    menu->setTitle(title_);
-    menu->setAccessibleName(title_);
-    menu->setToolTipsVisible(false);
-    for (const MenuItem& item : description) {
-        QAction* action = addMenuItem(*menu, item);
-        if (!item.separator && item.action != MenuAction::none) {
-            const MenuAction which = item.action;
-            connect(action, &QAction::triggered, this, [this, which] { choose(which); });
-        }
+    if (description == shown_) return;
+    QAction* next = nullptr; // the action of the item after the one placed
+    for (auto item = description.rbegin(); item != description.rend(); ++item) {
+        QAction* action = actionFor(*item, next);
+        describe(*action, *item);
+        next = action;
     }
-    // Qt shows Ctrl+S and Ctrl+Q in a tray menu but does not act on them while it is open.
-    menu->installEventFilter(this);
+    for (const Entry& entry : entries_) {
+        const bool described = std::any_of(description.begin(), description.end(),
+                                           [&](const MenuItem& item) { return item.id == entry.id; });
+        if (!described) entry.action->setVisible(false);
+    }
+    shown_ = description;
+}
 
-    QMenu* old = menu_;
-    menu_ = menu;
-    tray_.setContextMenu(menu);
-    if (old) {
-        old->removeEventFilter(this);
-        old->hide();
-        old->deleteLater();
+/// The action of the item's id, just before `before` (at the end when null) in the menu.
+QAction* TrayStatusItem::actionFor(const MenuItem& item, QAction* before) {
+    const auto found =
+        std::find_if(entries_.begin(), entries_.end(), [&](const Entry& entry) { return entry.id == item.id; });
+    if (found == entries_.end()) {
+        auto* action = new QAction(&menu_);
+        action->setSeparator(item.separator);
+        if (!item.separator)
+            connect(action, &QAction::triggered, this,
+                    [this, action] { choose(static_cast<MenuAction>(action->data().toInt())); });
+        menu_.insertAction(before, action);
+        entries_.push_back({item.id, action});
+        return action;
     }
+    QAction* action = found->action;
+    const QList<QAction*> actions = menu_.actions();
+    const qsizetype at = actions.indexOf(action);
+    const qsizetype beforeAt = before ? actions.indexOf(before) : actions.size();
+    if (at > beforeAt) { // an order this menu has not shown before
+        menu_.removeAction(action);
+        menu_.insertAction(before, action);
+    }
+    return action;
 }
 
 /// Left click pops up the same menu that right click opens.
 void TrayStatusItem::onActivated(QSystemTrayIcon::ActivationReason reason) {
-    if (menu_ && (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) && !menu_->isVisible())
-        menu_->popup(QCursor::pos());
+    if ((reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) && !menu_.isVisible())
+        menu_.popup(QCursor::pos());
 }
 
-/// Ctrl+letter while the menu is open: close it and trigger the enabled item with that shortcut.
+/// Hosts built on libdbusmenu-qt report both the opening and the closing of the menu they draw;
+/// others (xfce4-panel) only the opening. A host-drawn menu therefore counts as open only once its
+/// host has shown that it reports closes, so a tick is never held for good. A menu Qt draws
+/// itself is noticed by the timers on their own.
+void TrayStatusItem::onAboutToShow() {
+    // Qt shows its own menu right after this signal: look once the event loop is back.
+    QTimer::singleShot(0, this, [this] {
+        if (!qtDrawnOpen_ && hostReportsClose_) setHostMenuOpen(true);
+    });
+}
+
+void TrayStatusItem::onAboutToHide() {
+    if (qtDrawnHiding_) {
+        qtDrawnHiding_ = false;
+        return;
+    }
+    hostReportsClose_ = true;
+    setHostMenuOpen(false);
+}
+
+void TrayStatusItem::setHostMenuOpen(bool open) {
+    if (open)
+        hostMenuLimit_.start();
+    else
+        hostMenuLimit_.stop();
+    if (open == hostMenuOpen_) return;
+    hostMenuOpen_ = open;
+    emit hostMenuOpenChanged(open);
+}
+
+/// Tells a menu Qt draws (Show and Hide events) from one the tray host draws (neither), and acts
+/// on Ctrl+letter while Qt's menu is open: it closes and the enabled item with that shortcut runs.
 bool TrayStatusItem::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() != QEvent::KeyPress || watched != menu_) return false;
+    if (watched != &menu_) return false;
+    if (event->type() == QEvent::Show) qtDrawnOpen_ = true;
+    if (event->type() == QEvent::Hide) {
+        qtDrawnOpen_ = false;
+        qtDrawnHiding_ = true; // QMenu's hide handler says aboutToHide next
+    }
+    if (event->type() != QEvent::KeyPress) return false;
     const auto* key = static_cast<QKeyEvent*>(event);
     if (!(key->modifiers() & Qt::ControlModifier)) return false;
     const QKeySequence pressed(key->keyCombination());
-    for (QAction* action : menu_->actions()) {
-        if (!action->shortcut().isEmpty() && action->shortcut() == pressed) {
+    for (QAction* action : menu_.actions()) {
+        if (action->isVisible() && !action->shortcut().isEmpty() && action->shortcut() == pressed) {
             if (action->isEnabled()) {
-                menu_->hide();
+                menu_.hide();
                 action->trigger();
             }
             return true;
@@ -136,8 +217,8 @@ bool TrayStatusItem::eventFilter(QObject* watched, QEvent* event) {
     return false;
 }
 
-/// Actions run from the event loop, after the menu has closed: the handler may rebuild the
-/// menu, which deletes the one whose signal is being delivered.
+/// Actions run from the event loop, after the menu has closed: a dialog must not open from
+/// inside the menu's own event handling.
 void TrayStatusItem::choose(MenuAction action) {
     QMetaObject::invokeMethod(
         this,

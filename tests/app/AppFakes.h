@@ -3,22 +3,20 @@
 // Stand-ins for the desktop facilities, so a test can drive AppDelegate and watch what it does.
 
 #include "core/AppDelegate.h"
-#include "core/Desktop.h"
-#include "core/Keychain.h"
+#include "support/Fakes.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <deque>
 #include <map>
-#include <stdexcept>
+#include <mutex>
 #include <thread>
 #include <utility>
 
-// The real settings, menu, dialogs and keyring may only be used from the main thread.
-inline const std::thread::id mainThread = std::this_thread::get_id();
+// The settings, the menu and the dialogs may only be used from the main thread (the test's).
 inline void onMain(const char* what) {
+    static const std::thread::id mainThread = std::this_thread::get_id();
     if (std::this_thread::get_id() != mainThread) ADD_FAILURE() << what << " called off the main thread";
 }
 
@@ -40,38 +38,37 @@ struct FakeSettings : SettingsStore {
 };
 
 struct FakeStatusItem : StatusItem {
-    void show(std::function<void(MenuAction)> handler) override {
-        ++shows;
-        onAction = std::move(handler);
-    }
+    void show(std::function<void(MenuAction)> handler) override { onAction = std::move(handler); }
     void setMenu(const Menu& menu) override {
         onMain("setMenu");
         menus.push_back(menu);
     }
     const Menu& menu() const { return menus.back(); }
-    const MenuItem* has(const std::string& title) const {
-        for (const auto& item : menu())
-            if (!item.separator && item.title == title) return &item;
-        return nullptr;
-    }
+    // The shown item with this title (an empty item when there is none).
     MenuItem item(const std::string& title) const {
-        EXPECT_TRUE(has(title)) << "no menu item " << title;
-        return has(title) ? *has(title) : MenuItem{};
+        for (const auto& item : menu())
+            if (item.title == title) return item;
+        return {};
+    }
+    bool has(const std::string& title) const { return !item(title).id.empty(); }
+    std::string titles() const { // "Title[-][x]|..." : "-" disabled, "x" checked
+        std::string all;
+        for (const auto& item : menu())
+            all +=
+                (item.separator ? "---" : item.title) + (item.enabled ? "" : "[-]") + (item.checked ? "[x]" : "") + "|";
+        return all;
     }
     void choose(MenuAction action) { onAction(action); } // as the tray does, through the launch handler
 
-    int shows = 0;
     std::function<void(MenuAction)> onAction;
     std::vector<Menu> menus;
 };
 
 struct FakeDialogs : Dialogs {
-    struct Alert {
-        std::string title, text;
-    };
     void alert(const std::string& messageText, const std::string& informativeText) override {
         onMain("alert");
-        alerts.push_back({messageText, informativeText});
+        EXPECT_EQ(messageText, "Peltwick Importer");
+        alerts.push_back(informativeText);
         if (whileAlertOpen) whileAlertOpen();
     }
     std::optional<std::string> prompt(const Prompt& prompt) override {
@@ -83,45 +80,45 @@ struct FakeDialogs : Dialogs {
         answers.pop_front();
         return answer;
     }
-    std::string alertText(std::size_t n) const { return n < alerts.size() ? alerts[n].text : "(no alert)"; }
-    std::vector<Alert> alerts;
+    std::string alert(std::size_t n) const { return n < alerts.size() ? alerts[n] : "(no alert)"; }
+    std::vector<std::string> alerts;
     std::vector<Prompt> prompts;
     std::deque<std::optional<std::string>> answers; // nullopt answers "Cancel"
     std::function<void()> whileAlertOpen;
 };
 
 struct FakeLoginItem : LoginItemService {
-    Status status() override { return currentStatus; }
-    std::optional<std::string> registerItem() override { return change(registers, registerFailure, Status::enabled); }
-    std::optional<std::string> unregisterItem() override {
-        return change(unregisters, unregisterFailure, Status::notRegistered);
-    }
-    std::optional<std::string> change(int& calls, const std::optional<std::string>& failure, Status status) {
+    Status status() override { return current; }
+    std::optional<std::string> registerItem() override { return change(registers, Status::enabled); }
+    std::optional<std::string> unregisterItem() override { return change(unregisters, Status::notRegistered); }
+    std::optional<std::string> change(int& calls, Status to) {
         ++calls;
-        if (!failure) currentStatus = status;
+        if (!failure) current = to;
         return failure;
     }
-    Status currentStatus = Status::notRegistered;
+    Status current = Status::notRegistered;
     int registers = 0, unregisters = 0;
-    std::optional<std::string> registerFailure, unregisterFailure;
+    std::optional<std::string> failure;
 };
 
 // Timers on a manual clock: advance() delivers every tick that falls due, in order.
 struct ManualTimers : TimerScheduler {
-    struct Timer : RepeatingTimer {
-        Timer(std::vector<Timer*>& live, std::chrono::milliseconds interval, std::chrono::milliseconds due,
-              std::function<void()> tick)
-            : live(live), interval(interval), due(due), tick(std::move(tick)) {
-            live.push_back(this);
+    struct Entry : Timer {
+        Entry(ManualTimers& owner, std::chrono::milliseconds interval, std::function<void()> tick, bool repeats)
+            : owner(owner), interval(interval), due(owner.now + interval), tick(std::move(tick)), repeats(repeats) {
+            owner.live.push_back(this);
         }
-        ~Timer() override { std::erase(live, this); }
-        std::vector<Timer*>& live;
+        ~Entry() override { std::erase(owner.live, this); }
+        ManualTimers& owner;
         std::chrono::milliseconds interval, due;
         std::function<void()> tick;
+        bool repeats;
     };
-    std::unique_ptr<RepeatingTimer> scheduleRepeating(std::chrono::milliseconds interval,
-                                                      std::function<void()> tick) override {
-        return std::make_unique<Timer>(live, interval, now + interval, std::move(tick));
+    std::unique_ptr<Timer> scheduleRepeating(std::chrono::milliseconds interval, std::function<void()> tick) override {
+        return std::make_unique<Entry>(*this, interval, std::move(tick), true);
+    }
+    std::unique_ptr<Timer> scheduleOnce(std::chrono::milliseconds delay, std::function<void()> fire) override {
+        return std::make_unique<Entry>(*this, delay, std::move(fire), false);
     }
     void advance(std::chrono::milliseconds by) {
         const auto end = now + by;
@@ -129,14 +126,21 @@ struct ManualTimers : TimerScheduler {
             const auto next =
                 std::min_element(live.begin(), live.end(), [](auto a, auto b) { return a->due < b->due; });
             if (next == live.end() || (*next)->due > end) break;
-            now = (*next)->due;
-            (*next)->due += (*next)->interval;
-            (*next)->tick();
+            Entry* entry = *next;
+            now = entry->due;
+            entry->due = entry->repeats ? entry->due + entry->interval : std::chrono::milliseconds::max();
+            entry->tick();
         }
         now = end;
     }
+    // The interval of the one repeating timer, or zero when there is none.
+    std::chrono::milliseconds hourly() const {
+        for (const Entry* entry : live)
+            if (entry->repeats) return entry->interval;
+        return {};
+    }
     std::chrono::milliseconds now{0};
-    std::vector<Timer*> live; // the timers not yet destroyed
+    std::vector<Entry*> live; // the timers not yet destroyed
 };
 
 // Background work waits until the test runs it. Each job's work then runs on a thread of its own
@@ -145,62 +149,35 @@ struct ManualDispatcher : Dispatcher {
     void runInBackground(std::function<void()> work, std::function<void()> thenOnMain) override {
         jobs.emplace_back(std::move(work), std::move(thenOnMain));
     }
+    bool runOne() {
+        if (jobs.empty()) return false;
+        auto [work, then] = std::move(jobs.front());
+        jobs.pop_front();
+        std::thread(work).join();
+        then();
+        return true;
+    }
     int runAll() { // including the jobs the continuations queue
         int ran = 0;
-        for (; ran < 1000 && !jobs.empty(); ++ran) {
-            auto [work, then] = std::move(jobs.front());
-            jobs.pop_front();
-            std::thread(work).join();
-            then();
-        }
+        while (ran < 1000 && runOne())
+            ++ran;
         return ran;
     }
     std::deque<std::pair<std::function<void()>, std::function<void()>>> jobs;
 };
 
 struct FixedDates : DateFormatter {
-    std::string shortDateTime(std::chrono::system_clock::time_point) override { return text; }
-    std::string text = "12/6/26, 10:00 AM";
+    std::string shortDateTime(std::chrono::system_clock::time_point) override { return "12/6/26, 10:00 AM"; }
 };
 
-// The keyring item in memory.
-struct MemorySecItems : SecItemStore {
-    int update(const std::string& value) override { return data ? add(value) : errSecItemNotFound; }
-    int add(const std::string& value) override {
-        onMain("keyring");
-        data = value;
-        return errSecSuccess;
+struct MemoryReports : SyncReportStore {
+    std::optional<std::string> write(const std::string& report) override {
+        std::lock_guard lock(mutex);
+        last = report;
+        return std::nullopt;
     }
-    int copyMatching(std::string& value) override {
-        onMain("keyring");
-        value = data.value_or("");
-        return data ? errSecSuccess : errSecItemNotFound;
-    }
-    int remove() override {
-        onMain("keyring");
-        return std::exchange(data, std::nullopt) ? errSecSuccess : errSecItemNotFound;
-    }
-    std::optional<std::string> data;
-};
-
-// An address book whose answers the test sets, shared with every store the delegate makes of it.
-struct FakeAddressBook {
-    std::vector<Contact> contacts;
-    bool granted = true, readThrows = false, makeThrows = false;
-    std::atomic<int> storesMade{0}, accessRequests{0};
-};
-
-struct FakeContactStore : ContactStore {
-    explicit FakeContactStore(std::shared_ptr<FakeAddressBook> book) : book(std::move(book)) {}
-    bool requestAccess() override {
-        ++book->accessRequests;
-        return book->granted;
-    }
-    std::vector<Contact> contacts() override {
-        if (book->readThrows) throw std::runtime_error("No address book was found in /nonexistent/contacts.");
-        return book->contacts;
-    }
-    std::shared_ptr<FakeAddressBook> book;
+    std::mutex mutex;
+    std::string last;
 };
 
 // Every fake, wired into one AppDelegate the way main wires the real facilities.
@@ -212,25 +189,32 @@ struct AppHarness {
     ManualTimers timers;
     ManualDispatcher dispatcher;
     FixedDates dates;
-    MemorySecItems secItems;
+    MemoryKeychain secItems;
     Keychain keychain{secItems};
-    std::shared_ptr<FakeAddressBook> book = std::make_shared<FakeAddressBook>();
+    MemoryReports reports;
+    std::shared_ptr<MemoryContactStore> book = std::make_shared<MemoryContactStore>();
     int quits = 0;
     DAVClient::Timeouts timeouts{};
     std::unique_ptr<AppDelegate> app;
 
-    AppDelegate& make() {
-        auto makeStore = [book = book]() -> std::unique_ptr<ContactStore> {
-            ++book->storesMade;
-            if (book->makeThrows) throw 42;
-            return std::make_unique<FakeContactStore>(book);
+    AppHarness() { secItems.workerOnly = true; }
+    // Launched, with the keyring's first answer in unless `settle` is false.
+    AppDelegate& launch(bool settle = true) {
+        auto store = [book = book]() -> std::unique_ptr<ContactStore> {
+            struct Shared : ContactStore { // each pass gets a store of its own over the one book
+                std::shared_ptr<MemoryContactStore> book;
+                bool requestAccess() override { return book->requestAccess(); }
+                std::vector<Contact> contacts() override { return book->contacts(); }
+            };
+            auto made = std::make_unique<Shared>();
+            made->book = book;
+            return made;
         };
         app = std::make_unique<AppDelegate>(AppServices{settings, statusItem, dialogs, loginItem, timers, dispatcher,
-                                                        dates, keychain, makeStore, timeouts, [this] { ++quits; }});
-        return *app;
-    }
-    AppDelegate& launch() {
-        make().applicationDidFinishLaunching();
+                                                        dates, keychain, reports, store, timeouts,
+                                                        std::chrono::hours(1), [this] { ++quits; }});
+        app->applicationDidFinishLaunching();
+        if (settle) dispatcher.runAll();
         return *app;
     }
     // A launch after the first: the first-run defaults are already settled.
@@ -238,5 +222,9 @@ struct AppHarness {
         settings.bools[AppDelegate::loginItemDefaultedKey] = settings.bools[AppDelegate::autoSyncDefaultedKey] = true;
         return launch();
     }
-    bool checked(const std::string& title) const { return statusItem.item(title).checked; }
+    void store(const std::string& email, const std::string& password) { secItems.data = email + "\n" + password; }
+    void choose(MenuAction action) {
+        statusItem.choose(action);
+        dispatcher.runAll();
+    }
 };

@@ -88,12 +88,15 @@ TEST(QtDialogs, AlertIsAWarningWithOneDefaultButton) {
         EXPECT_EQ(box->icon(), QMessageBox::Warning);
         EXPECT_EQ(box->windowTitle(), title);
         EXPECT_EQ(box->text(), title);
-        EXPECT_EQ(box->informativeText(), "Could not update the login item: Permission denied");
+        EXPECT_EQ(box->informativeText(), "Could not read the contact file <b>x</b>.vcf");
+        // Markup in a text (a file name, a server's answer) is shown as it is written.
+        for (auto* label : box->findChildren<QLabel*>())
+            EXPECT_TRUE(label->text().isEmpty() || label->textFormat() == Qt::PlainText) << label->text().toStdString();
         ASSERT_EQ(box->buttons().size(), 1);
         EXPECT_EQ(box->defaultButton(), box->buttons().first());
         QTest::keyClick(box, Qt::Key_Return);
     });
-    dialogs.alert("Peltwick Importer", "Could not update the login item: Permission denied");
+    dialogs.alert("Peltwick Importer", "Could not read the contact file <b>x</b>.vcf");
     EXPECT_TRUE(inspected);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }

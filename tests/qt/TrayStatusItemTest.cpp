@@ -1,5 +1,6 @@
 #include "qt/TrayStatusItem.h"
 #include "qt/QtTestSupport.h"
+#include "qt/QtTimerScheduler.h"
 
 #include <QAction>
 #include <QMenu>
@@ -10,8 +11,10 @@
 
 namespace {
 
-MenuItem item(std::string title, MenuAction action, bool enabled, bool checked = false, std::string key = {}) {
+MenuItem item(std::string id, std::string title, MenuAction action, bool enabled, bool checked = false,
+              std::string key = {}) {
     MenuItem result;
+    result.id = std::move(id);
     result.title = std::move(title);
     result.action = action;
     result.enabled = enabled;
@@ -22,16 +25,29 @@ MenuItem item(std::string title, MenuAction action, bool enabled, bool checked =
 
 // A connected menu with a last-sync line, "Sync Hourly" on and "Start at Login" off.
 Menu connectedMenu() {
-    return {item("Sync Contacts Now", MenuAction::syncNow, true, false, "s"),
-            item("Last sync 12/6/26 9:41 AM: 3 added, 120 already in your vault", MenuAction::none, false),
-            item("Sync Hourly", MenuAction::toggleAutoSync, true, true),
-            item("Start at Login", MenuAction::toggleLoginItem, true, false),
-            MenuItem::makeSeparator(),
-            item("Connected as ada&co@example.org", MenuAction::none, false),
-            item("Disconnect", MenuAction::disconnect, true),
-            item("Server: peltwick.app…", MenuAction::setServer, true),
-            MenuItem::makeSeparator(),
-            item("Quit", MenuAction::quit, true, false, "q")};
+    return {item("sync", "Sync Contacts Now", MenuAction::syncNow, true, false, "s"),
+            item("last", "Last sync 12/6/26 9:41 AM: 3 added, 120 already in your vault", MenuAction::none, false),
+            item("hourly", "Sync Hourly", MenuAction::toggleAutoSync, true, true),
+            item("login", "Start at Login", MenuAction::toggleLoginItem, true, false),
+            MenuItem::makeSeparator("s1"),
+            item("as", "Connected as ada&co@example.org", MenuAction::none, false),
+            item("disconnect", "Disconnect", MenuAction::disconnect, true),
+            item("server", "Server: peltwick.app…", MenuAction::setServer, true),
+            MenuItem::makeSeparator("s2"),
+            item("quit", "Quit", MenuAction::quit, true, false, "q")};
+}
+
+// The visible actions as "text[-][x][shortcut]|...", separators as "---".
+QString shown(QMenu& menu) {
+    QString all;
+    for (QAction* action : menu.actions()) {
+        if (!action->isVisible()) continue;
+        all += action->isSeparator() ? QStringLiteral("---") : action->text();
+        all += QString(action->isEnabled() ? "" : "[-]") + (action->isChecked() ? "[x]" : "") +
+               (action->isCheckable() && !action->isChecked() ? "[ ]" : "") +
+               (action->shortcut().isEmpty() ? "" : "[" + action->shortcut().toString() + "]") + "|";
+    }
+    return all;
 }
 
 class TrayStatusItemTest : public ::testing::Test {
@@ -45,65 +61,49 @@ protected:
     std::vector<MenuAction> chosen_;
 };
 
-TEST_F(TrayStatusItemTest, DescriptionBecomesTheActionsOfANewMenu) {
-    tray_.setMenu(connectedMenu());
+TEST_F(TrayStatusItemTest, OneMenuForLifeWhoseActionsFollowEachDescription) {
     QMenu* menu = tray_.menu();
-    ASSERT_NE(menu, nullptr);
     EXPECT_EQ(tray_.trayIcon().contextMenu(), menu);
-    EXPECT_EQ(tray_.trayIcon().toolTip(), QStringLiteral("Peltwick Importer"));
     EXPECT_FALSE(tray_.trayIcon().icon().isNull());
+    tray_.setMenu(connectedMenu());
+    EXPECT_EQ(shown(*menu), QString::fromUtf8("Sync Contacts Now[Ctrl+S]|Last sync 12/6/26 9:41 AM: 3 added, 120 "
+                                              "already in your vault[-]|Sync Hourly[x]|Start at Login[ ]|---|"
+                                              "Connected as ada&&co@example.org[-]|Disconnect|Server: "
+                                              "peltwick.app…|---|Quit[Ctrl+Q]|"));
+    const QList<QAction*> first = menu->actions();
 
-    const QList<QAction*> actions = menu->actions();
-    ASSERT_EQ(actions.size(), 10);
-    const QStringList titles = {"Sync Contacts Now",
-                                "Last sync 12/6/26 9:41 AM: 3 added, 120 already in your vault",
-                                "Sync Hourly",
-                                "Start at Login",
-                                "",
-                                "Connected as ada&&co@example.org", // "&" shown literally, not a mnemonic
-                                "Disconnect",
-                                QString::fromUtf8("Server: peltwick.app…"),
-                                "",
-                                "Quit"};
-    const std::vector<bool> enabled = {true, false, true, true, true, false, true, true, true, true};
-    for (int i = 0; i < actions.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(actions[i]->isSeparator(), i == 4 || i == 8);
-        EXPECT_EQ(actions[i]->text(), titles[i]);
-        if (!actions[i]->isSeparator()) {
-            EXPECT_EQ(actions[i]->isEnabled(), enabled[size_t(i)]);
-        }
-    }
-    EXPECT_TRUE(actions[2]->isCheckable());
-    EXPECT_TRUE(actions[2]->isChecked());
-    EXPECT_TRUE(actions[3]->isCheckable());
-    EXPECT_FALSE(actions[3]->isChecked());
-    EXPECT_FALSE(actions[0]->isCheckable());
-    EXPECT_EQ(actions[0]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
-    EXPECT_EQ(actions[9]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
-    EXPECT_TRUE(actions[6]->shortcut().isEmpty());
-
-    // Every rebuild replaces the whole menu; the old one goes away.
-    QPointer<QMenu> old = menu;
+    // Disconnected, then connected again: the same actions, updated, hidden and shown again.
     Menu disconnected = connectedMenu();
     disconnected[0].enabled = false;
     disconnected.erase(disconnected.begin() + 5, disconnected.begin() + 7);
-    disconnected.insert(disconnected.begin() + 5, item("Connect…", MenuAction::connect, true));
+    disconnected.insert(disconnected.begin() + 5, item("connect", "Connect…", MenuAction::connect, true));
     tray_.setMenu(disconnected);
-    EXPECT_NE(tray_.menu(), old.data());
-    EXPECT_EQ(tray_.trayIcon().contextMenu(), tray_.menu());
-    EXPECT_TRUE(waitFor([&] { return old.isNull(); }));
-    EXPECT_EQ(tray_.menu()->actions().size(), 9);
-    EXPECT_EQ(tray_.menu()->actions()[5]->text(), QString::fromUtf8("Connect…"));
-    EXPECT_FALSE(tray_.menu()->actions()[0]->isEnabled());
+    EXPECT_EQ(tray_.trayIcon().contextMenu(), menu);
+    EXPECT_EQ(shown(*menu), QString::fromUtf8("Sync Contacts Now[-][Ctrl+S]|Last sync 12/6/26 9:41 AM: 3 added, 120 "
+                                              "already in your vault[-]|Sync Hourly[x]|Start at Login[ ]|---|"
+                                              "Connect…|Server: peltwick.app…|---|Quit[Ctrl+Q]|"));
+    tray_.setMenu(connectedMenu());
+    EXPECT_EQ(menu->actions().size(), first.size() + 1);
+    for (QAction* action : first)
+        EXPECT_TRUE(menu->actions().contains(action));
+    // An item that first comes in a later menu takes its place among the others.
+    Menu withoutLine = connectedMenu();
+    withoutLine.erase(withoutLine.begin() + 1);
+    {
+        RecordingDialogs dialogs;
+        TrayStatusItem fresh(dialogs, QStringLiteral("Peltwick Importer"));
+        fresh.setMenu(withoutLine);
+        fresh.setMenu(connectedMenu());
+        EXPECT_EQ(shown(*fresh.menu()), shown(*menu));
+    }
 }
 
 TEST_F(TrayStatusItemTest, ClicksAndShortcutsReachTheHandler) {
-    tray_.setMenu(connectedMenu());
     // Left click opens the same menu.
     emit tray_.trayIcon().activated(QSystemTrayIcon::Trigger);
     ASSERT_TRUE(waitFor([&] { return tray_.menu()->isVisible(); }));
 
+    tray_.setMenu(connectedMenu());
     tray_.menu()->actions()[6]->trigger();
     EXPECT_TRUE(chosen_.empty()); // delivered from the event loop, not inside the menu's signal
     ASSERT_TRUE(waitFor([&] { return chosen_.size() == 1; }));
@@ -130,6 +130,31 @@ TEST_F(TrayStatusItemTest, ClicksAndShortcutsReachTheHandler) {
     EXPECT_EQ(chosen_[2], MenuAction::quit);
     waitFor([] { return false; }, 50);
     EXPECT_EQ(chosen_.size(), 3u);
+}
+
+TEST_F(TrayStatusItemTest, AHostDrawnMenuHoldsTicksOnlyOnceItsHostHasReportedAClose) {
+    QtTimerScheduler scheduler;
+    QObject::connect(&tray_, &TrayStatusItem::hostMenuOpenChanged, &QtTimerScheduler::setHostMenuOpen);
+    int ticks = 0;
+    auto timer = scheduler.scheduleRepeating(std::chrono::milliseconds(100), [&] { ++ticks; });
+    // A host that never says its menu closed (xfce4-panel) never holds a tick.
+    emit tray_.menu()->aboutToShow();
+    ASSERT_TRUE(waitFor([&] { return ticks >= 2; }, 500));
+    EXPECT_FALSE(tray_.isHostMenuOpen());
+    // Once it has reported a close, its menu counts as open from about-to-show to the close.
+    emit tray_.menu()->aboutToHide();
+    emit tray_.menu()->aboutToShow();
+    ASSERT_TRUE(waitFor([&] { return tray_.isHostMenuOpen(); }));
+    const int held = ticks;
+    waitFor([] { return false; }, 350);
+    EXPECT_EQ(ticks, held);
+    emit tray_.menu()->aboutToHide();
+    EXPECT_TRUE(waitFor([&] { return ticks == held + 1; }, 300)); // the held tick, once
+    // A menu Qt draws itself is not the host's.
+    tray_.menu()->popup(QPoint(10, 10));
+    waitFor([] { return false; }, 20);
+    EXPECT_FALSE(tray_.isHostMenuOpen());
+    tray_.menu()->hide();
 }
 
 TEST(TrayStatusItemNoTray, WaitsForATrayAndSaysOnceThatNoneCame) {
