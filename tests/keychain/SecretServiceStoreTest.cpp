@@ -173,6 +173,27 @@ TEST(Unlocked, TheCredentialNeverReachesOutputOrFiles) {
     EXPECT_EQ(run("grep -rlaF S3cret " + home + "; true"), "");
 }
 
+// A keyring daemon that stopped answering (SIGSTOP) fails a read within the store's bound, not after
+// D-Bus's 25 s, and is read again once it answers.
+TEST(Unlocked, AHungDaemonFailsTheReadWithinItsBound) {
+    ONLY_IN("unlocked");
+    SecretServiceStore store;
+    Keychain keychain(store);
+    ASSERT_TRUE(keychain.saveCredential("ada@example.org", "pw"));
+    const std::string pid = run("gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus "
+                                "--method org.freedesktop.DBus.GetConnectionUnixProcessID org.freedesktop.secrets "
+                                "| awk '{printf \"%d\", $2}'");
+    ASSERT_FALSE(pid.empty());
+    ASSERT_EQ(::system(("kill -STOP " + pid).c_str()), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const CredentialRead read = keychain.readCredential();
+    const auto took = std::chrono::steady_clock::now() - start;
+    ::system(("kill -CONT " + pid).c_str());
+    EXPECT_EQ(read.answer, CredentialRead::Answer::failed);
+    EXPECT_LT(took, std::chrono::milliseconds(SecretServiceStore::callTimeoutMs + 2000));
+    EXPECT_EQ(keychain.readCredential().answer, CredentialRead::Answer::stored);
+}
+
 TEST(Locked, NothingIsReadOrWrittenWhileTheCollectionStaysLocked) {
     ONLY_IN("locked");
     SecretServiceStore store;
@@ -182,7 +203,8 @@ TEST(Locked, NothingIsReadOrWrittenWhileTheCollectionStaysLocked) {
     EXPECT_FALSE(keychain.loadCredential());
     EXPECT_EQ(SecretServiceStore::unlockRequests(), 1);
     // Each save and delete asks again, and is dropped while the collection stays locked.
-    keychain.saveCredential("ada@example.org", "while-locked");
+    EXPECT_EQ(keychain.readCredential().answer, CredentialRead::Answer::none);
+    EXPECT_FALSE(keychain.saveCredential("ada@example.org", "while-locked"));
     keychain.deleteCredential();
     EXPECT_EQ(SecretServiceStore::unlockRequests(), 3);
     ASSERT_TRUE(unlockCollection());
@@ -208,8 +230,8 @@ TEST(Unavailable, EveryCallFailsAtOnceAndNothingIsStored) {
     SecretServiceStore store;
     Keychain keychain(store);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(keychain.loadCredential());
-    keychain.saveCredential("ada@example.org", "pw");
+    EXPECT_EQ(keychain.readCredential().answer, CredentialRead::Answer::none);
+    EXPECT_FALSE(keychain.saveCredential("ada@example.org", "pw"));
     keychain.deleteCredential();
     // A generous bound that only catches a call waiting for a service that is not there.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
