@@ -334,3 +334,37 @@ TEST(App, ServerAddressIsHttpsOrLoopbackAndStoredAsTyped) {
         EXPECT_TRUE(h.statusItem.has("Connected as " + ada));
     }
 }
+
+TEST(SyncReport, SaysWhatThePassDidWithEachContactAndWhatStoppedIt) {
+    MemoryVault vault;
+    vault.put("grace-hopper.md", "mine\n");
+    MemoryContactStore store;
+    Contact nameless;
+    nameless.emailAddresses = {"x@example.org"};
+    store.people = {person("Ada", "King"),     person("ada", "king"),    nameless,
+                    person("Grace", "Hopper"), person("Alan", "Turing"), person("Edsger")};
+    vault.failUpload(2, MemoryVault::Fault::status, 412); // made by someone else after the listing
+    DAVClient client(vault.server.url(), ada, "pw");
+    std::vector<ContactsImporter::Outcome> outcomes;
+    const auto summary = ContactsImporter::sync(client, store, &outcomes);
+    EXPECT_EQ(SyncReport::reportText("today", "https://vault", summary, outcomes, ""),
+              "Peltwick Importer: sync of today\nServer: https://vault\n2 added, 4 already in your vault\n\n"
+              "added    ada-king.md (Ada King)\n"
+              "skipped  ada-king.md (ada king): an earlier contact of this sync, Ada King, has that file name\n"
+              "skipped  a contact without a name (x@example.org)\n"
+              "skipped  grace-hopper.md (Grace Hopper): a note of that name is already in the vault\n"
+              "skipped  alan-turing.md (Alan Turing): the server said the file exists\n"
+              "added    edsger.md (Edsger)\n");
+    // A pass that ends in an error reports how far it came, and the error.
+    store.people.push_back(person("Barbara", "Liskov"));
+    vault.failUpload(1, MemoryVault::Fault::status, 507);
+    outcomes.clear();
+    EXPECT_THROW(ContactsImporter::sync(client, store, &outcomes), DAVClient::DAVError);
+    EXPECT_EQ(SyncReport::reportText("today", "https://vault", {}, outcomes, "Server error 507: "),
+              "Peltwick Importer: sync of today\nServer: https://vault\nThe sync stopped with an error.\n\n"
+              "skipped  ada-king.md (Ada King): a note of that name is already in the vault\n"
+              "skipped  ada-king.md (ada king): a note of that name is already in the vault\n"
+              "skipped  a contact without a name (x@example.org)\n"
+              "skipped  grace-hopper.md (Grace Hopper): a note of that name is already in the vault\n"
+              "\nError: Server error 507: \n"); // Alan Turing's upload was the one that failed
+}
