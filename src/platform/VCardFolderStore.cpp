@@ -154,15 +154,19 @@ std::vector<std::filesystem::path> VCardFolderStore::contactFiles() const {
 }
 
 /// Every card of every file, files in path order and cards in file order. A broken card never
-/// stops the pass; an unreadable file does, since its contacts would silently be missing.
+/// stops the pass; an unreadable file does, since its contacts would silently be missing. Reading
+/// holds one file at a time beside the contacts, which stay within the memory budget.
 std::vector<Contact> VCardFolderStore::contacts() {
     std::vector<Contact> all;
+    std::size_t budget = memoryAllowance;
     for (const std::filesystem::path& file : contactFiles()) {
         bool gone = false;
         const std::string bytes = readFile(file.string(), gone);
         if (gone) continue;
-        std::vector<Contact> cards = VCardParser::parse(bytes);
-        all.insert(all.end(), std::make_move_iterator(cards.begin()), std::make_move_iterator(cards.end()));
+        budget += 3 * bytes.size();
+        if (!VCardParser::parse(bytes, all, budget))
+            throw std::runtime_error("Could not read the contact file " + file.string() +
+                                     ": it holds more cards than can be kept in memory.");
     }
     return all;
 }

@@ -20,6 +20,11 @@ public:
     // megabytes; a larger file is an error rather than a reason to exhaust memory.
     static constexpr std::size_t maxFileBytes = std::size_t{1} << 30;
 
+    // The memory the contacts read may take: three times the size of the files read so far, plus
+    // this. Real cards take about twice their size; only a file of many tiny cards goes past it,
+    // and reading it is then an error rather than a reason to exhaust memory.
+    static constexpr std::size_t memoryAllowance = std::size_t{128} << 20;
+
     const std::filesystem::path& folder() const { return folder_; }
 
     bool requestAccess() override;

@@ -4,10 +4,13 @@
 
 #include <unicode/ucnv.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 // A reader for the vCard files met in practice (versions 2.1, 3.0 and 4.0, as written by phones,
 // mail programs and desktop address books), not a validator. It reads only the properties a person
@@ -233,6 +236,7 @@ std::optional<std::string> convertToUTF8(std::string_view bytes, const char* cha
     status = U_ZERO_ERROR;
     ucnv_toAlgorithmic(UCNV_UTF8, converter.get(), out.data(), needed, bytes.data(), length, &status);
     if (U_FAILURE(status)) return std::nullopt;
+    if (Text::isValidUTF8(out)) return out; // as it is with a substitute for every bad sequence
     return Text::toValidUTF8(out);
 }
 
@@ -306,6 +310,27 @@ Kind classify(std::string_view name) {
     return Kind::other;
 }
 
+// The memory a text holds outside its own object: none while it fits in the object.
+std::size_t heapBytes(const std::string& text) {
+    return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
+}
+
+std::size_t heapBytes(const Contact& contact) {
+    std::size_t bytes = heapBytes(contact.givenName) + heapBytes(contact.familyName) +
+                        heapBytes(contact.organizationName) + heapBytes(contact.jobTitle);
+    for (const std::vector<std::string>* list : {&contact.emailAddresses, &contact.phoneNumbers}) {
+        bytes += list->capacity() * sizeof(std::string);
+        for (const std::string& text : *list)
+            bytes += heapBytes(text);
+    }
+    return bytes;
+}
+
+// A contact costs three times its object in the list of contacts: a list that doubles holds that
+// much while it moves to a larger block. E-mail addresses and phone numbers are counted alike.
+constexpr std::size_t contactCost = 3 * sizeof(Contact);
+constexpr std::size_t listedTextCost = 3 * sizeof(std::string);
+
 struct Card {
     Contact contact;
     std::optional<std::string> formattedName;
@@ -313,11 +338,12 @@ struct Card {
     bool hasOrganization = false;
     bool hasTitle = false;
     bool isGroup = false;
-    bool hasProperties = false;
+    std::size_t slot = 0;    // its place in the list of contacts, taken when the card begins
+    std::size_t charged = 0; // what its texts were counted against the memory budget
 };
 
-void apply(Card& card, Kind kind, std::string text) {
-    card.hasProperties = true;
+// Takes a property's text into the card; returns the memory it adds to the card.
+std::size_t apply(Card& card, Kind kind, std::string text) {
     switch (kind) {
     case Kind::n:
         if (!card.hasName) {
@@ -326,10 +352,14 @@ void apply(Card& card, Kind kind, std::string text) {
             unescape(text, &parts);
             card.contact.familyName = std::move(parts[0]);
             if (parts.size() > 1) card.contact.givenName = std::move(parts[1]);
+            return heapBytes(card.contact.familyName) + heapBytes(card.contact.givenName);
         }
         break;
     case Kind::fn:
-        if (!card.formattedName) card.formattedName = unescape(text);
+        if (!card.formattedName) {
+            card.formattedName = unescape(text);
+            return heapBytes(*card.formattedName);
+        }
         break;
     case Kind::org:
         if (!card.hasOrganization) {
@@ -337,22 +367,24 @@ void apply(Card& card, Kind kind, std::string text) {
             std::vector<std::string> parts;
             unescape(text, &parts);
             card.contact.organizationName = std::move(parts[0]);
+            return heapBytes(card.contact.organizationName);
         }
         break;
     case Kind::title:
         if (!card.hasTitle) {
             card.hasTitle = true;
             card.contact.jobTitle = unescape(text);
+            return heapBytes(card.contact.jobTitle);
         }
         break;
     case Kind::email:
         card.contact.emailAddresses.push_back(unescape(text));
-        break;
+        return listedTextCost + heapBytes(card.contact.emailAddresses.back());
     case Kind::tel: {
         std::string number = unescape(text);
         if (startsWithIgnoreCase(number, "tel:")) number.erase(0, 4);
         card.contact.phoneNumbers.push_back(std::move(number));
-        break;
+        return listedTextCost + heapBytes(card.contact.phoneNumbers.back());
     }
     case Kind::kind:
         if (equalsIgnoreCase(trimBlanks(text), "group")) card.isGroup = true;
@@ -360,6 +392,7 @@ void apply(Card& card, Kind kind, std::string text) {
     default:
         break;
     }
+    return 0;
 }
 
 // A card with only a formatted name still gets a note: FN stands in for an empty or missing N.
@@ -370,6 +403,106 @@ Contact finish(Card&& card) {
         contact.givenName = std::move(*card.formattedName);
     return contact;
 }
+
+// The cards begun and not yet ended, innermost last, with the contacts they become. A card takes
+// its place in the list when it begins, so the list keeps file order when a card nested in another
+// (a vCard 2.1 agent) ends first; a card that yields no contact gives its place back. Only open
+// cards are held aside, and at most eight of them: agents nest one level, and a card nested deeper
+// is skipped with everything in it. Every contact and text is counted against a memory budget;
+// past it the reading stops.
+class Cards {
+public:
+    static constexpr std::size_t maxDepth = 8;
+
+    Cards(std::vector<Contact>& contacts, std::size_t& budget) : contacts_(contacts), budget_(budget) {}
+
+    bool overBudget() const { return overBudget_; }
+
+    // Counts bytes against the budget; false, and the reading stops, when they do not fit.
+    bool charge(std::size_t bytes) {
+        if (bytes > budget_) {
+            overBudget_ = true;
+            return false;
+        }
+        budget_ -= bytes;
+        return true;
+    }
+    void refund(std::size_t bytes) { budget_ += bytes; }
+
+    // Properties met outside any card belong to no card once a card begins.
+    void begin() {
+        refund(std::exchange(loose_, Card()).charged);
+        if (skipped_ > 0 || open_.size() == maxDepth) {
+            ++skipped_;
+            return;
+        }
+        if (!charge(contactCost)) return;
+        open_.emplace_back().slot = contacts_.size();
+        contacts_.emplace_back();
+    }
+
+    // An END without an open card ends the card whose BEGIN was lost: the properties before it.
+    void end() {
+        if (skipped_ > 0) {
+            --skipped_;
+        } else if (!open_.empty()) {
+            close();
+        } else if (charge(contactCost)) {
+            Card card = std::exchange(loose_, Card());
+            card.slot = contacts_.size();
+            contacts_.emplace_back();
+            place(std::move(card));
+        }
+    }
+
+    // A file cut off inside cards keeps what they have.
+    void endAll() {
+        skipped_ = 0;
+        while (!open_.empty())
+            close();
+    }
+
+    // Where a property goes; none inside a card nested too deep.
+    Card* current() {
+        if (skipped_ > 0) return nullptr;
+        return open_.empty() ? &loose_ : &open_.back();
+    }
+
+    void take(Card& card, Kind kind, std::string text) {
+        const std::size_t bytes = apply(card, kind, std::move(text));
+        if (charge(bytes)) card.charged += bytes;
+    }
+
+private:
+    void close() {
+        Card card = std::move(open_.back());
+        open_.pop_back();
+        place(std::move(card));
+    }
+
+    // Contact groups, and cards that carry none of the six properties, could never become a note:
+    // their place is given back, and the contacts of cards nested in them, all after it, move up.
+    void place(Card&& card) {
+        refund(card.charged);
+        const std::size_t slot = card.slot;
+        const bool group = card.isGroup;
+        Contact contact = finish(std::move(card));
+        if (group || contact == Contact{}) {
+            contacts_.erase(contacts_.begin() + static_cast<std::ptrdiff_t>(slot));
+            refund(contactCost);
+            return;
+        }
+        charge(heapBytes(contact));
+        contacts_[slot] = std::move(contact);
+    }
+
+    std::vector<Contact>& contacts_;
+    std::size_t& budget_;
+    bool overBudget_ = false;
+    std::vector<Card> open_;
+    std::size_t skipped_ = 0; // cards begun past the depth limit and not yet ended
+    Card loose_;              // properties met outside any card
+};
 
 // Whole files in UTF-16 or UTF-32 (some Windows exports) are turned into UTF-8 first.
 std::optional<std::string> transcodeWideFile(std::string_view& bytes) {
@@ -401,31 +534,36 @@ namespace VCardParser {
 
 /// Reads every card of a file, in file order. Cards nested in a card (vCard 2.1 agents) are
 /// cards of their own; a card cut off by the end of the file keeps what it has; a card whose
-/// BEGIN line is lost is still read when its END line is there.
-std::vector<Contact> parse(std::string_view bytes) {
+/// BEGIN line is lost is still read when its END line is there; a card nested more than eight deep
+/// is skipped. A line of the six properties longer than maxLineBytes is skipped: no name or
+/// address is that long, and decoding it could take several times its size.
+bool parse(std::string_view bytes, std::vector<Contact>& contacts, std::size_t& budget) {
+    Cards cards(contacts, budget);
     if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
     const std::optional<std::string> transcoded = transcodeWideFile(bytes);
     const bool unicodeFile = transcoded.has_value();
-    if (transcoded) bytes = *transcoded;
+    if (transcoded) {
+        if (!cards.charge(transcoded->size())) return false;
+        bytes = *transcoded;
+    }
 
-    std::vector<Card> cards;
-    std::vector<std::size_t> open; // indices of the cards begun and not yet ended, innermost last
-    Card loose;                    // properties met outside any card
     LineReader reader(bytes);
     std::string buffer;
-
-    while (reader.hasNext()) {
+    while (reader.hasNext() && !cards.overBudget()) {
         const std::string_view line = reader.next();
         std::string_view last = line; // the last physical line taken into the content line
         std::string_view logical = line;
+        bool tooLong = line.size() > maxLineBytes;
         std::optional<Property> property = splitLine(line);
         if (!property && reader.nextIsFold()) {
             // The name or the parameters are folded.
-            buffer.assign(line);
+            if (!tooLong) buffer.assign(line);
             while (reader.nextIsFold()) {
                 last = reader.next();
-                buffer.append(last.substr(1));
+                tooLong = tooLong || buffer.size() + last.size() > maxLineBytes + 1;
+                if (!tooLong) buffer.append(last.substr(1));
             }
+            if (tooLong) continue;
             logical = buffer;
             property = splitLine(buffer);
         }
@@ -442,49 +580,49 @@ std::vector<Contact> parse(std::string_view bytes) {
         if (kind == Kind::other) {
             while (continues())
                 last = reader.next();
-            if (open.empty()) loose.hasProperties = true;
             continue;
         }
         if (continues()) {
-            if (logical.data() != buffer.data()) buffer.assign(line);
+            if (!tooLong && logical.data() != buffer.data()) buffer.assign(line);
             while (continues()) {
-                if (params.quotedPrintable && endsWithEquals(last)) {
-                    buffer.pop_back(); // a soft line break
-                    last = reader.next();
+                const bool softBreak = params.quotedPrintable && endsWithEquals(last);
+                last = reader.next();
+                tooLong = tooLong || buffer.size() + last.size() > maxLineBytes + 1;
+                if (tooLong) continue;
+                if (softBreak) {
+                    buffer.pop_back();
                     buffer.append(last);
                 } else {
-                    last = reader.next();
                     buffer.append(last.substr(1));
                 }
             }
+            if (tooLong) continue;
             property = splitLine(buffer);
             if (!property) continue;
             params = readParams(property->params);
         }
+        if (tooLong) continue;
 
         if (kind == Kind::begin || kind == Kind::end) {
             if (!equalsIgnoreCase(trimBlanks(property->value), "VCARD")) continue;
-            if (kind == Kind::begin) {
-                open.push_back(cards.size());
-                cards.emplace_back();
-                loose = Card();
-            } else if (!open.empty()) {
-                open.pop_back();
-            } else if (loose.hasProperties) {
-                cards.push_back(std::move(loose));
-                loose = Card();
-            }
+            if (kind == Kind::begin)
+                cards.begin();
+            else
+                cards.end();
             continue;
         }
-        Card& card = open.empty() ? loose : cards[open.back()];
-        apply(card, kind, decodeValue(property->value, params, unicodeFile));
+        if (Card* card = cards.current()) cards.take(*card, kind, decodeValue(property->value, params, unicodeFile));
     }
+    if (cards.overBudget()) return false;
+    cards.endAll();
+    if (transcoded) cards.refund(transcoded->size());
+    return !cards.overBudget();
+}
 
+std::vector<Contact> parse(std::string_view bytes) {
     std::vector<Contact> contacts;
-    contacts.reserve(cards.size());
-    for (Card& card : cards) {
-        if (!card.isGroup) contacts.push_back(finish(std::move(card)));
-    }
+    std::size_t unlimited = SIZE_MAX;
+    parse(bytes, contacts, unlimited);
     return contacts;
 }
 

@@ -2,6 +2,7 @@
 #include "vcard/VCardTestSupport.h"
 
 #include <sys/fsuid.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,10 @@
 #include <thread>
 
 namespace fs = std::filesystem;
+
+#ifndef __has_feature // gcc tells AddressSanitizer by __SANITIZE_ADDRESS__, clang by this
+#define __has_feature(feature) 0
+#endif
 
 namespace {
 
@@ -121,6 +126,36 @@ TEST_F(VCardFolder, OversizedFileIsAnError) {
     ASSERT_EQ(::truncate((root / "huge.vcf").c_str(), static_cast<off_t>(VCardFolderStore::maxFileBytes) + 1), 0);
     EXPECT_EQ(errorOfContacts(root),
               "Could not read the contact file " + (root / "huge.vcf").string() + ": it is larger than 1024 MiB.");
+}
+
+// Floods of BEGIN lines and of empty cards read as nothing; tiny cards whose contacts would outgrow
+// the memory budget are an error. Reading holds at most four times the file plus the allowance
+// (not checked under AddressSanitizer, whose shadow memory inflates the peak).
+TEST_F(VCardFolder, FloodsStayWithinTheMemoryBound) {
+    constexpr std::size_t size = std::size_t{32} << 20;
+    const fs::path root = temp / "contacts";
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const long baseline = usage.ru_maxrss; // KiB
+    const std::pair<std::string, bool> floods[] = {{"BEGIN:VCARD\n", false},
+                                                   {"BEGIN:VCARD\r\nVERSION:3.0\r\nEND:VCARD\r\n", false},
+                                                   {"BEGIN:VCARD\nFN:a\nEND:VCARD\n", true}};
+    for (const auto& [unit, refused] : floods) {
+        SCOPED_TRACE(unit);
+        fs::create_directories(root);
+        std::ofstream out(root / "flood.vcf", std::ios::binary); // in pieces, to hold no more than the reader
+        for (std::size_t written = 0; written < size; written += unit.size() * 4096)
+            out << repeat(unit, 4096);
+        out.close();
+        const std::string error = "Could not read the contact file " + (root / "flood.vcf").string() +
+                                  ": it holds more cards than can be kept in memory.";
+        EXPECT_EQ(errorOfContacts(root), refused ? std::optional(error) : std::nullopt);
+        ::getrusage(RUSAGE_SELF, &usage);
+#if !defined(__SANITIZE_ADDRESS__) && !__has_feature(address_sanitizer)
+        EXPECT_LE(static_cast<std::size_t>(usage.ru_maxrss - baseline) << 10,
+                  4 * size + VCardFolderStore::memoryAllowance + (std::size_t{16} << 20));
+#endif
+    }
 }
 
 TEST(VCardFolderStore, DefaultFolderFollowsXdgRules) {

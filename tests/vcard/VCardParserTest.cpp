@@ -122,7 +122,9 @@ TEST(VCardParser, SixPropertiesFromTheCard) {
 TEST(VCardParser, BadInputNeverStopsTheFile) {
     EXPECT_TRUE(VCardParser::parse("").empty());
     EXPECT_TRUE(VCardParser::parse("This is not an address book.\nNAME: value\n").empty());
-    EXPECT_TRUE(VCardParser::parse("BEGIN:VCALENDAR\nEND:VCALENDAR\nEND:VCARD\n").empty());
+    // Cards with none of the six properties could never become a note.
+    EXPECT_TRUE(
+        VCardParser::parse("BEGIN:VCALENDAR\nEND:VCALENDAR\nEND:VCARD\nBEGIN:VCARD\nN:;;\nEND:VCARD\n").empty());
     // Nonsense lines and lines without a colon are skipped; the cards around them are read.
     const std::vector<Contact> contacts =
         VCardParser::parse("garbage before\nBEGIN:VCARD\n# comment\nFN\n:no name\n;;;\nN:King;Ada\nEND:VCARD\n\n\n"
@@ -135,6 +137,13 @@ TEST(VCardParser, BadInputNeverStopsTheFile) {
     expectContact(contacts[2], card("Agent", "Nested"));
     expectContact(contacts[3], card("Lost Begin"));
     expectContact(contacts[4], card("Cut Off", "", "", "", {}, {"2"}));
+    // Cards nested past eight levels are skipped with what they hold, their END lines included.
+    EXPECT_EQ(VCardParser::parse(repeat("BEGIN:VCARD\nFN:x\n", 10) + repeat("END:VCARD\nTEL:1\n", 10)),
+              std::vector<Contact>(8, card("x", "", "", "", {}, {"1"})));
+    // A line longer than the limit, in one piece or folded, is skipped.
+    for (const std::string& n :
+         {std::string(VCardParser::maxLineBytes, 'a'), repeat(std::string(1023, 'a') + "\n ", 1025)})
+        expectContact(only("BEGIN:VCARD\nN:" + n + "\nFN:Ada\nEND:VCARD\n"), card("Ada"));
     // A file cut off inside a soft line break or a fold.
     expectContact(only("BEGIN:VCARD\nN;QUOTED-PRINTABLE:King;Ada="), card("Ada=", "King"));
     expectContact(only("BEGIN:VCARD\nN:King;Ada\n "), card("Ada", "King"));
