@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <pwd.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,6 +104,7 @@ std::string XdgAutostart::quoteExecArgument(const std::string& argument) {
     return quoted + "\"";
 }
 
+/// The icon is the program's own, installed under its application id, which names the entry too.
 /// The delay and the tray keys make session managers start the program after the panel, since
 /// the icon has nowhere to go until a tray is up.
 std::string XdgAutostart::entryText(const std::string& executable) const {
@@ -116,7 +117,9 @@ std::string XdgAutostart::entryText(const std::string& executable) const {
            "Exec=" +
            quoteExecArgument(executable) +
            "\n"
-           "Icon=contact-new\n"
+           "Icon=" +
+           entryId_ +
+           "\n"
            "Terminal=false\n"
            "X-GNOME-Autostart-enabled=true\n"
            "X-GNOME-Autostart-Delay=" +
@@ -126,11 +129,30 @@ std::string XdgAutostart::entryText(const std::string& executable) const {
            "X-LXQt-Need-Tray=true\n";
 }
 
-/// Reads only the [Desktop Entry] group. An entry that cannot be read counts as not registered.
+/// Reads only the [Desktop Entry] group, of an entry that is a regular file or a link to one: a
+/// folder or anything else at its path counts as not registered, and so does an unreadable entry.
 LoginItemService::Status XdgAutostart::status() {
-    std::ifstream in(entryPath());
-    if (!in) return Status::notRegistered;
+    const int fd = open(entryPath().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return Status::notRegistered;
+    struct stat info {};
+    std::string text;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        // An entry is a few hundred bytes; what lies past the first 64 KiB is not read.
+        text.resize(std::size_t{64} << 10);
+        size_t used = 0;
+        for (ssize_t n = 0; used < text.size(); used += static_cast<size_t>(n)) {
+            n = read(fd, text.data() + used, text.size() - used);
+            if (n < 0 && errno == EINTR)
+                n = 0;
+            else if (n <= 0)
+                break;
+        }
+        text.resize(used);
+    }
+    close(fd);
+    if (!S_ISREG(info.st_mode)) return Status::notRegistered;
     bool inEntryGroup = false;
+    std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
         line = trimmed(line);
@@ -151,11 +173,15 @@ LoginItemService::Status XdgAutostart::status() {
 }
 
 /// Writes the entry to a temporary file beside it and renames it into place, so a reader never
-/// sees half an entry. An entry the user disabled is replaced by an enabled one.
+/// sees half an entry. An entry the user disabled is replaced by an enabled one; a folder or
+/// anything else but a regular file (or a link to one) at the entry's path is left alone.
 std::optional<std::string> XdgAutostart::registerItem() {
     const std::optional<std::string> executable = runningExecutable();
     if (!executable) return describe("Cannot find the path of", "the running program", errno ? errno : ENOENT);
     const std::string path = entryPath();
+    if (struct stat info{}; stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        return "Cannot write " + path + ": it is " + (S_ISDIR(info.st_mode) ? "a folder" : "not a regular file") +
+               "; remove or rename it.";
     const std::string folder = path.substr(0, path.rfind('/'));
     if (const int error = makeFolders(folder)) return describe("Cannot create", folder, error);
 

@@ -13,7 +13,7 @@ public:
 
     explicit XdgAutostart(std::string entryId, std::string displayName);
 
-    // enabled when the entry exists and is not disabled by Hidden=true or
+    // enabled when the entry is a regular file (or a link to one) not disabled by Hidden=true or
     // X-GNOME-Autostart-enabled=false; notRegistered otherwise.
     Status status() override;
     std::optional<std::string> registerItem() override;

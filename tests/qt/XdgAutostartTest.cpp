@@ -51,8 +51,9 @@ TEST_F(XdgAutostartTest, RegisterWritesAnEntryForTheRunningProgram) {
     EXPECT_EQ(text.rfind("[Desktop Entry]\n", 0), 0u);
     const std::string self = fs::read_symlink("/proc/self/exe").string();
     EXPECT_NE(text.find("\nExec=\"" + self + "\"\n"), std::string::npos) << text;
-    for (const char* line : {"\nType=Application\n", "\nName=Peltwick Importer\n", "\nX-GNOME-Autostart-Delay=5\n",
-                             "\nX-KDE-autostart-after=panel\n", "\nX-LXQt-Need-Tray=true\n"})
+    for (const char* line :
+         {"\nType=Application\n", "\nName=Peltwick Importer\n", "\nX-GNOME-Autostart-Delay=5\n",
+          "\nX-KDE-autostart-after=panel\n", "\nX-LXQt-Need-Tray=true\n", "\nIcon=app.peltwick.importer\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
     EXPECT_EQ(autostart_.status(), LoginItemService::Status::enabled);
     // Written through a temporary file that is renamed into place: nothing else is left behind.
@@ -96,9 +97,15 @@ TEST_F(XdgAutostartTest, FailuresCarryTheSystemsDescription) {
     EXPECT_NE(failure->find((root_ / "config").string()), std::string::npos) << *failure;
     EXPECT_EQ(autostart_.status(), LoginItemService::Status::notRegistered);
 
-    // A folder in the place of the entry cannot be removed as a file.
+    // A folder in the place of the entry: off, and turning on says what stands in the way and
+    // leaves everything as it was. It cannot be removed as a file either.
     fs::remove(root_ / "config");
-    fs::create_directories(root_ / "config/autostart/app.peltwick.importer.desktop/inner");
+    const fs::path entry = root_ / "config/autostart/app.peltwick.importer.desktop";
+    fs::create_directories(entry / "inner");
+    EXPECT_EQ(autostart_.status(), LoginItemService::Status::notRegistered);
+    EXPECT_EQ(autostart_.registerItem(), "Cannot write " + entry.string() + ": it is a folder; remove or rename it.");
+    EXPECT_TRUE(fs::is_directory(entry / "inner"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(entry.parent_path()), fs::directory_iterator()), 1);
     const std::optional<std::string> removal = autostart_.unregisterItem();
     ASSERT_TRUE(removal.has_value());
     EXPECT_NE(removal->find("Is a directory"), std::string::npos) << *removal;
