@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -224,6 +225,41 @@ bool readBook(ESource* source, std::chrono::milliseconds timeout, const std::str
     return true;
 }
 
+// Opening the registry waits for D-Bus's own 25 s reply timeout whatever the cancellable says, so a
+// probe (which also starts the service) tells first, within the bound, whether it answers. The probe
+// asks for the sources themselves: that answer comes from the registry's main loop, which is what
+// opening it needs, whereas a Ping is answered by GDBus's own thread even while the main loop is
+// stuck. Returns why the registry cannot be used, or nothing when it answered.
+std::optional<std::string> probeRegistry(GDBusConnection* bus, const std::string& service,
+                                         std::chrono::milliseconds timeout) {
+    GError* rawError = nullptr;
+    const int timeoutMs = static_cast<int>(std::min<std::int64_t>(timeout.count(), G_MAXINT));
+    GVariant* reply = g_dbus_connection_call_sync(bus, service.c_str(), "/org/gnome/evolution/dataserver/SourceManager",
+                                                  "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr,
+                                                  nullptr, G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, &rawError);
+    const ErrorPtr error(rawError);
+    if (reply != nullptr) {
+        g_variant_unref(reply);
+        return std::nullopt;
+    }
+    if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_TIMED_OUT))
+        return "the list of address books did not answer within " + duration(timeout);
+    return "the list of address books did not open: " + text(error ? error->message : "unknown error");
+}
+
+using SourceList = std::unique_ptr<GList, void (*)(GList*)>;
+
+// The sources of a list in the order of their UIDs.
+std::vector<ESource*> byUid(GList* sources) {
+    std::vector<ESource*> books;
+    for (GList* item = sources; item != nullptr; item = item->next)
+        books.push_back(static_cast<ESource*>(item->data));
+    std::stable_sort(books.begin(), books.end(), [](ESource* a, ESource* b) {
+        return std::string_view(e_source_get_uid(a)) < std::string_view(e_source_get_uid(b));
+    });
+    return books;
+}
+
 } // namespace
 
 EdsContactStore::EdsContactStore(std::chrono::milliseconds bookTimeout) : bookTimeout_(bookTimeout) {}
@@ -248,26 +284,10 @@ EdsContactStore::Reading EdsContactStore::read() {
     const std::string registryService = registryName(bus.get());
     if (registryService.empty()) return reading;
 
-    // Opening the registry waits for D-Bus's own 25 s reply timeout whatever the cancellable says,
-    // so a probe (which also starts the service) tells first, within our bound, whether it answers.
-    // The probe asks for the sources themselves: that answer comes from the registry's main loop,
-    // which is what opening it needs, whereas a Ping is answered by GDBus's own thread even while
-    // the main loop is stuck.
-    rawError = nullptr;
-    const int probeTimeoutMs = static_cast<int>(std::min<std::int64_t>(bookTimeout_.count(), G_MAXINT));
-    GVariant* pong =
-        g_dbus_connection_call_sync(bus.get(), registryService.c_str(), "/org/gnome/evolution/dataserver/SourceManager",
-                                    "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr, nullptr,
-                                    G_DBUS_CALL_FLAGS_NONE, probeTimeoutMs, nullptr, &rawError);
-    error.reset(rawError);
-    if (pong == nullptr) {
-        reading.failures.push_back("the list of address books " +
-                                   (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_TIMED_OUT)
-                                        ? "did not answer within " + duration(bookTimeout_)
-                                        : "did not open: " + text(error ? error->message : "unknown error")));
+    if (auto failure = probeRegistry(bus.get(), registryService, bookTimeout_)) {
+        reading.failures.push_back(std::move(*failure));
         return reading;
     }
-    g_variant_unref(pong);
 
     rawError = nullptr;
     ObjectPtr<ESourceRegistry> registry(e_source_registry_new_sync(nullptr, &rawError));
@@ -278,16 +298,9 @@ EdsContactStore::Reading EdsContactStore::read() {
         return reading;
     }
 
-    std::unique_ptr<GList, void (*)(GList*)> sources(
-        e_source_registry_list_enabled(registry.get(), E_SOURCE_EXTENSION_ADDRESS_BOOK),
-        [](GList* list) { g_list_free_full(list, g_object_unref); });
-    std::vector<ESource*> books;
-    for (GList* item = sources.get(); item != nullptr; item = item->next)
-        books.push_back(static_cast<ESource*>(item->data));
-    std::stable_sort(books.begin(), books.end(), [](ESource* a, ESource* b) {
-        return std::string_view(e_source_get_uid(a)) < std::string_view(e_source_get_uid(b));
-    });
-
+    const SourceList sources(e_source_registry_list_enabled(registry.get(), E_SOURCE_EXTENSION_ADDRESS_BOOK),
+                             [](GList* list) { g_list_free_full(list, g_object_unref); });
+    const std::vector<ESource*> books = byUid(sources.get());
     const std::string query = allContactsQuery();
     reading.booksListed = books.size();
     for (ESource* book : books) {
