@@ -20,4 +20,4 @@ foreach(size 16 22 24 32 48 64 128 256)
     install(FILES data/icons/${size}/${app_id}.png DESTINATION ${icons}/${size}x${size}/apps)
 endforeach()
 # One colour for panels that recolour their icons (status-notifier hosts, GNOME, KDE Plasma).
-install(FILES data/icons/${app_id}-symbolic.svg DESTINATION ${icons}/symbolic/apps)
+install(FILES resources/peltwick-importer-symbolic.svg DESTINATION ${icons}/symbolic/apps RENAME ${app_id}-symbolic.svg)

@@ -55,7 +55,7 @@ QIcon TrayStatusItem::appIcon() {
 
 QIcon TrayStatusItem::panelIcon() {
     return QIcon::fromTheme(QStringLiteral("app.peltwick.importer-symbolic"),
-                            QIcon(QStringLiteral(":/icons/peltwick-importer.svg")));
+                            QIcon(QStringLiteral(":/icons/peltwick-importer-symbolic.svg")));
 }
 
 TrayStatusItem::TrayStatusItem(Dialogs& dialogs, QString title, std::chrono::milliseconds trayWait,
