@@ -431,7 +431,7 @@ public:
 
     // Properties met outside any card belong to no card once a card begins.
     void begin() {
-        refund(std::exchange(loose_, Card()).charged);
+        if (looseUsed_) dropLoose();
         if (skipped_ > 0 || open_.size() == maxDepth) {
             ++skipped_;
             return;
@@ -447,11 +447,11 @@ public:
             --skipped_;
         } else if (!open_.empty()) {
             close();
-        } else if (charge(contactCost)) {
-            Card card = std::exchange(loose_, Card());
-            card.slot = contacts_.size();
+        } else if (looseUsed_ && charge(contactCost)) {
+            loose_.slot = contacts_.size();
             contacts_.emplace_back();
-            place(std::move(card));
+            place(loose_);
+            dropLoose();
         }
     }
 
@@ -465,7 +465,9 @@ public:
     // Where a property goes; none inside a card nested too deep.
     Card* current() {
         if (skipped_ > 0) return nullptr;
-        return open_.empty() ? &loose_ : &open_.back();
+        if (!open_.empty()) return &open_.back();
+        looseUsed_ = true;
+        return &loose_;
     }
 
     void take(Card& card, Kind kind, std::string text) {
@@ -475,15 +477,20 @@ public:
 
 private:
     void close() {
-        Card card = std::move(open_.back());
+        place(open_.back());
         open_.pop_back();
-        place(std::move(card));
+    }
+
+    void dropLoose() {
+        refund(loose_.charged);
+        loose_ = Card();
+        looseUsed_ = false;
     }
 
     // Contact groups, and cards that carry none of the six properties, could never become a note:
     // their place is given back, and the contacts of cards nested in them, all after it, move up.
-    void place(Card&& card) {
-        refund(card.charged);
+    void place(Card& card) {
+        refund(std::exchange(card.charged, 0));
         const std::size_t slot = card.slot;
         const bool group = card.isGroup;
         Contact contact = finish(std::move(card));
@@ -502,6 +509,7 @@ private:
     std::vector<Card> open_;
     std::size_t skipped_ = 0; // cards begun past the depth limit and not yet ended
     Card loose_;              // properties met outside any card
+    bool looseUsed_ = false;
 };
 
 // Whole files in UTF-16 or UTF-32 (some Windows exports) are turned into UTF-8 first.
