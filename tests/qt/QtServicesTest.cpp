@@ -1,3 +1,4 @@
+#include "qt/QtDateFormatter.h"
 #include "qt/QtDispatcher.h"
 #include "qt/QtSettingsStore.h"
 #include "qt/QtTestSupport.h"
@@ -174,6 +175,17 @@ TEST(QtDispatcher, IdleOnlyOnceTheJobHasLetGoOfEverything) {
     QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
     EXPECT_TRUE(continued);
     waitFor([&] { return continued; });
+}
+
+// The short time has no seconds, in the C locale (the test's, as a fresh system's) as in the others.
+TEST(QtDateFormatter, ShortTimeWithoutSeconds) {
+    const QDateTime when(QDate(2026, 12, 6), QTime(15, 26, 18));
+    const std::string text = QtDateFormatter().shortDateTime(
+        std::chrono::system_clock::time_point(std::chrono::milliseconds(when.toMSecsSinceEpoch())));
+    EXPECT_EQ(text.find(":18"), std::string::npos) << text;
+    if (QLocale::system().language() == QLocale::C) {
+        EXPECT_EQ(text, "6 Dec 2026 15:26");
+    }
 }
 
 } // namespace
