@@ -6,8 +6,14 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <mutex>
+
+// CURLOPT_PREREQFUNCTION, which keeps a request from being sent twice, came with libcurl 7.80.
+#if LIBCURL_VERSION_NUM < 0x075000
+#error "libcurl 7.80 or later is needed"
+#endif
 
 namespace {
 
@@ -16,7 +22,7 @@ std::string describe(DAVClient::DAVError::Kind kind, std::int64_t status, const 
     case DAVClient::DAVError::http:
         return "Server error " + std::to_string(status) + ": " + detail;
     case DAVClient::DAVError::badURL:
-        return "Invalid server URL";
+        return detail.empty() ? "Invalid server URL" : "Invalid server URL: " + detail;
     case DAVClient::DAVError::notAuthorised:
         return "Not authorised \u2014 check your email and app password";
     case DAVClient::DAVError::badResponse:
@@ -55,9 +61,20 @@ void initialiseCurl() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// Overwrites a copy of the credential before it goes (explicit_bzero is not optimised away).
+void wipe(std::string& text) noexcept {
+    explicit_bzero(text.data(), text.size());
+    text.clear();
+}
+
+// The request's header lines; one holds the credential, so all are wiped before they go.
 struct HeaderList {
     curl_slist* list = nullptr;
-    ~HeaderList() { curl_slist_free_all(list); }
+    ~HeaderList() {
+        for (curl_slist* line = list; line; line = line->next)
+            explicit_bzero(line->data, std::strlen(line->data));
+        curl_slist_free_all(list);
+    }
     void add(const std::string& line) {
         curl_slist* grown = curl_slist_append(list, line.c_str());
         if (!grown) throw std::bad_alloc();
@@ -71,8 +88,18 @@ struct Transfer {
     HrefCollector* listing = nullptr;
     bool statusKnown = false;
     bool feeding = false;
+    int attempts = 0;           // how often libcurl was about to send the request
     std::exception_ptr failure; // thrown while parsing; rethrown once libcurl has returned
 };
+
+// libcurl re-sends a request on a new connection, without a word, when a kept-alive connection
+// closes before any answer to it came (a server may well have acted on it: a PUT stored twice
+// meets its own 412). No option turns that off, so the second attempt of a request is stopped
+// here before anything of it is sent, and the request ends as a transport error.
+int beforeSending(void* context, char*, char*, int, int) {
+    auto* transfer = static_cast<Transfer*>(context);
+    return ++transfer->attempts > 1 ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
+}
 
 // Hands a 207 listing to the parser as it arrives and drops every other body: the status line
 // has been read before the first byte of the body comes.
@@ -92,7 +119,7 @@ size_t receiveBody(char* data, size_t size, size_t count, void* context) {
             transfer->failure = std::current_exception();
             return 0; // ends the transfer
         }
-        if (transfer->listing->overflowed()) return 0; // the rest would be dropped anyway
+        if (transfer->listing->exceeded()) return 0; // the rest would be dropped anyway
     }
     return length;
 }
@@ -110,7 +137,7 @@ struct DAVClient::Session {
     char errorBuffer[CURL_ERROR_SIZE] = {};
     // "scheme://host[:port]" of the base URL, or why none could be formed.
     std::string origin;
-    std::optional<DAVError::Kind> originError;
+    std::optional<DAVError> originError;
 
     ~Session() {
         if (easy) curl_easy_cleanup(easy);
@@ -119,39 +146,79 @@ struct DAVClient::Session {
 
 namespace {
 
+constexpr const char* clearTextRefused =
+    "plain http is only allowed for this computer (localhost, 127.0.0.1 or ::1); the address must start with https://";
+
 // Keeps the scheme, host and port of base; its user info, path, query and fragment are dropped,
-// so every request goes to the fixed paths at the root of the host.
-std::string originOf(const std::string& base, std::optional<DAVClient::DAVError::Kind>& error) {
+// so every request goes to the fixed paths at the root of the host. The credential never travels
+// in clear text: plain http is refused for every host but this computer's loopback names.
+std::string originOf(const std::string& base, std::optional<DAVClient::DAVError>& error) {
     std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), &curl_url_cleanup);
     if (!url) throw std::bad_alloc();
     if (curl_url_set(url.get(), CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
-        error = DAVClient::DAVError::badURL;
+        error = DAVClient::DAVError(DAVClient::DAVError::badURL);
         return {};
     }
     char* scheme = nullptr;
     if (curl_url_get(url.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK || !scheme) {
-        error = DAVClient::DAVError::badURL;
+        error = DAVClient::DAVError(DAVClient::DAVError::badURL);
         return {};
     }
     const std::string schemeText = scheme;
     curl_free(scheme);
     // Nothing but HTTP can give an HTTP response.
     if (schemeText != "http" && schemeText != "https") {
-        error = DAVClient::DAVError::badResponse;
+        error = DAVClient::DAVError(DAVClient::DAVError::badResponse);
         return {};
+    }
+    if (schemeText == "http") {
+        char* host = nullptr;
+        if (curl_url_get(url.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK || !host) {
+            error = DAVClient::DAVError(DAVClient::DAVError::badURL);
+            return {};
+        }
+        std::string hostText = host;
+        curl_free(host);
+        for (char& c : hostText)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        // The URL API writes an IPv6 address in brackets.
+        if (hostText != "localhost" && hostText != "127.0.0.1" && hostText != "[::1]") {
+            error = DAVClient::DAVError(DAVClient::DAVError::badURL, 0, clearTextRefused);
+            return {};
+        }
     }
     for (const auto part : {CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_OPTIONS, CURLUPART_QUERY, CURLUPART_FRAGMENT})
         curl_url_set(url.get(), part, nullptr, 0);
     char* written = nullptr;
     if (curl_url_set(url.get(), CURLUPART_PATH, "/", 0) != CURLUE_OK ||
         curl_url_get(url.get(), CURLUPART_URL, &written, 0) != CURLUE_OK || !written) {
-        error = DAVClient::DAVError::badURL;
+        error = DAVClient::DAVError(DAVClient::DAVError::badURL);
         return {};
     }
     std::string origin = written;
     curl_free(written);
     if (origin.ends_with('/')) origin.pop_back();
     return origin;
+}
+
+// libcurl's description of a failure with its detail, each said once: the detail often ends in
+// the description ("Failed to connect to ... after 0 ms: Couldn't connect to server"). libcurl's
+// limits on what a server may send (a header line of 100 KB, 300 KB of headers) show as "Out of
+// memory" or a receive error: those say that the answer was too large.
+std::string transportText(CURLcode result, std::string detail) {
+    const std::string description = curl_easy_strerror(result);
+    while (!detail.empty() && (detail.back() == '\n' || detail.back() == '\r'))
+        detail.pop_back();
+    if (result == CURLE_OUT_OF_MEMORY || (result == CURLE_RECV_ERROR && detail.starts_with("Too large response")))
+        return detail.empty() ? "The server's answer was too large" : "The server's answer was too large: " + detail;
+    if (detail.ends_with(description)) {
+        detail.resize(detail.size() - description.size());
+        while (!detail.empty() && (detail.back() == ' ' || detail.back() == ':' || detail.back() == ','))
+            detail.pop_back();
+    }
+    if (detail.empty() || detail == description) return description;
+    if (detail.starts_with(description)) return detail;
+    return description + ": " + detail;
 }
 
 } // namespace
@@ -184,12 +251,30 @@ DAVClient::DAVClient(std::string baseURL, const std::string& email, const std::s
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, std::max<long>(1, (idleMs + 999) / 1000));
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, std::max<long>(1, static_cast<long>(timeouts.overall.count())));
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &receiveBody);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &beforeSending);
 }
 
-DAVClient::~DAVClient() = default;
+/// The stored authorization value holds the password in Base64: it is wiped before it goes.
+DAVClient::~DAVClient() {
+    wipe(authorization_);
+}
 
+/// Built in buffers of their final size, so that no copy of the password is left behind by a
+/// reallocation; the "email:password" text is wiped once encoded.
 std::string DAVClient::basicAuthorization(const std::string& email, const std::string& password) {
-    return "Basic " + base64(email + ":" + password);
+    std::string credential;
+    credential.reserve(email.size() + 1 + password.size());
+    credential += email;
+    credential += ':';
+    credential += password;
+    std::string encoded = base64(credential);
+    wipe(credential);
+    std::string value;
+    value.reserve(6 + encoded.size());
+    value += "Basic ";
+    value += encoded;
+    wipe(encoded);
+    return value;
 }
 
 /// One exchange through the client's handle. Transport failures are thrown as TransportError
@@ -198,12 +283,17 @@ std::int64_t DAVClient::request(const std::string& method, const std::string& pa
                                 const std::optional<std::string>& depth,
                                 const std::map<std::string, std::string>& headers,
                                 const std::optional<std::string>& body, HrefCollector* listing) {
-    if (session_->originError) throw DAVError(*session_->originError);
+    if (session_->originError) throw *session_->originError;
     CURL* easy = session_->easy;
     const std::string url = session_->origin + path;
 
     HeaderList fields;
-    fields.add("Authorization: " + authorization_);
+    std::string authorizationLine;
+    authorizationLine.reserve(15 + authorization_.size());
+    authorizationLine += "Authorization: ";
+    authorizationLine += authorization_;
+    fields.add(authorizationLine);
+    wipe(authorizationLine);
     if (depth) fields.add("Depth: " + *depth);
     for (const auto& [name, value] : headers)
         fields.add(name + ": " + value);
@@ -225,31 +315,30 @@ std::int64_t DAVClient::request(const std::string& method, const std::string& pa
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, fields.list);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer);
 
     const CURLcode result = curl_easy_perform(easy);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, nullptr);
 
     if (transfer.failure) std::rethrow_exception(transfer.failure);
-    // A listing too large for any vault is no answer to work with.
-    if (listing && listing->overflowed()) throw DAVError(DAVError::badResponse);
+    // A listing past the parser's bounds is no answer to work with.
+    if (listing && listing->exceeded()) throw DAVError(DAVError::badResponse);
+    if (result == CURLE_ABORTED_BY_CALLBACK && transfer.attempts > 1)
+        throw TransportError(CURLE_GOT_NOTHING, "Empty reply from server: the connection closed before the server "
+                                                "answered, and the request is not sent again");
     if (result == CURLE_WEIRD_SERVER_REPLY || result == CURLE_UNSUPPORTED_PROTOCOL)
         throw DAVError(DAVError::badResponse);
-    if (result != CURLE_OK) {
-        std::string description = curl_easy_strerror(result);
-        std::string detail = session_->errorBuffer;
-        while (!detail.empty() && (detail.back() == '\n' || detail.back() == '\r'))
-            detail.pop_back();
-        if (!detail.empty() && detail != description) description += ": " + detail;
-        throw TransportError(static_cast<int>(result), description);
-    }
+    if (result != CURLE_OK)
+        throw TransportError(static_cast<int>(result), transportText(result, session_->errorBuffer));
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     if (status < 100) throw DAVError(DAVError::badResponse);
     if (listing && status == 207) {
         listing->finish();
-        if (listing->overflowed()) throw DAVError(DAVError::badResponse);
+        if (listing->exceeded()) throw DAVError(DAVError::badResponse);
     }
     return status;
 }
@@ -267,7 +356,7 @@ void DAVClient::verify() {
 std::set<std::string> DAVClient::listContactFiles() {
     HrefCollector collector;
     const auto status = request("PROPFIND", "/dav/contacts/", "1", {}, std::nullopt, &collector);
-    if (status == 207) return DAVNames::contactFileNames(collector.hrefs());
+    if (status == 207) return collector.takeNames();
     if (status == 401) throw DAVError(DAVError::notAuthorised);
     if (status != 404) throw DAVError(DAVError::http, status);
     const auto made = request("MKCOL", "/dav/contacts/", std::nullopt, {}, std::nullopt);

@@ -16,9 +16,12 @@ class HrefCollector;
 // WebDAV client for the vault: checks a credential, lists the contacts collection (creating it
 // when missing) and creates notes only where no file of that name exists. One client serves
 // one job (a connection check or a sync pass) and reuses one connection for all its requests.
+// The credential goes over https, or plain http to this computer only; its copies in the client
+// are wiped when the client goes.
 class DAVClient {
 public:
-    // What the client judges itself; what() is the user-facing description.
+    // What the client judges itself; what() is the user-facing description (for badURL, with the
+    // detail when there is one: plain http to a host other than this computer).
     class DAVError : public std::exception {
     public:
         enum Kind { http, badURL, notAuthorised, badResponse };
@@ -36,7 +39,8 @@ public:
     };
 
     // The HTTP stack's own failure (connection refused, name resolution, TLS, time-out),
-    // passed on with libcurl's description and its detail text.
+    // passed on with libcurl's description and its detail text. A request is never sent twice:
+    // when the connection closes before any answer came, that is this error too.
     class TransportError : public std::runtime_error {
     public:
         using std::runtime_error::runtime_error;

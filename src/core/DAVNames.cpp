@@ -72,11 +72,4 @@ std::optional<std::string> contactFileName(std::string_view href) {
     return std::string(last);
 }
 
-std::set<std::string> contactFileNames(const std::vector<std::string>& hrefs) {
-    std::set<std::string> names;
-    for (const auto& href : hrefs)
-        if (auto name = contactFileName(href)) names.insert(std::move(*name));
-    return names;
-}
-
 } // namespace DAVNames

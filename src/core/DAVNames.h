@@ -1,10 +1,8 @@
 #pragma once
 
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
-#include <vector>
 
 // The names shared by the listing and the upload: how hrefs become note file names, and how a
 // note file name goes into a request path.
@@ -19,10 +17,7 @@ std::optional<std::string> percentDecode(std::string_view text);
 std::optional<std::string> percentEncodePath(std::string_view name);
 
 // The file name an href stands for: the last non-empty piece of the decoded path when it ends
-// in ".md"; none otherwise.
+// in ".md"; none otherwise. The listing parser (HrefCollector) keeps these as the hrefs arrive.
 std::optional<std::string> contactFileName(std::string_view href);
-
-// The set of note file names among hrefs.
-std::set<std::string> contactFileNames(const std::vector<std::string>& hrefs);
 
 } // namespace DAVNames

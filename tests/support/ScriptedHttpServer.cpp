@@ -32,13 +32,15 @@ std::string statusLine(int code) {
     return "HTTP/1.1 " + std::string(reasons.substr(at + 1, reasons.find('|', at + 1) - at - 1)) + "\r\n";
 }
 
-void sendAll(int fd, std::string_view bytes) {
+// False when the peer went away or stopped reading for the send time-out.
+bool sendAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return; // the peer went away or stopped reading for the send time-out
+        if (sent <= 0) return false;
         bytes.remove_prefix(static_cast<std::size_t>(sent));
     }
+    return true;
 }
 
 } // namespace
@@ -74,20 +76,27 @@ ScriptedHttpServer::Reply ScriptedHttpServer::Reply::cutShort(int code, std::str
     return raw(statusLine(code) + "Content-Length: " + std::to_string(declaredLength) + "\r\n\r\n" + body);
 }
 
-ScriptedHttpServer::ScriptedHttpServer(Handler handler) : handler_(std::move(handler)) {
+ScriptedHttpServer::Reply ScriptedHttpServer::Reply::streamed(std::function<bool(std::string&)> more) {
+    Reply reply = raw("HTTP/1.1 207 Multi-Status\r\nContent-Type: application/xml\r\nConnection: close\r\n\r\n");
+    reply.more = std::move(more);
+    return reply;
+}
+
+ScriptedHttpServer::ScriptedHttpServer(Handler handler, std::string address)
+    : address_(std::move(address)), handler_(std::move(handler)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listener_ < 0) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK); // port 0: the system picks a free one
-    socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 16) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET; // port 0: the system picks a free one
+    socklen_t length = sizeof bound;
+    if (::inet_pton(AF_INET, address_.c_str(), &bound.sin_addr) != 1 ||
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 || ::listen(listener_, 16) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
         const std::string error = std::strerror(errno);
         ::close(listener_);
-        throw std::runtime_error("listen on 127.0.0.1: " + error);
+        throw std::runtime_error("listen on " + address_ + ": " + error);
     }
-    port_ = ntohs(address.sin_port);
+    port_ = ntohs(bound.sin_port);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -150,7 +159,9 @@ bool ScriptedHttpServer::serve(Connection& connection) {
         connection.buffer.erase(0, total);
         const Reply reply = replyFor(request);
         pause(reply.delay);
-        sendAll(connection.fd, reply.bytes);
+        bool sending = sendAll(connection.fd, reply.bytes);
+        for (std::string piece; sending && reply.more && !stopping_ && reply.more(piece); piece.clear())
+            sending = sendAll(connection.fd, piece);
         if (reply.then == Reply::Then::close) return false;
         connection.held = reply.then == Reply::Then::hold;
     }

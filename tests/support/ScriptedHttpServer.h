@@ -13,10 +13,12 @@
 #include <utility>
 #include <vector>
 
-// A small HTTP/1.1 server on 127.0.0.1 for tests. It answers each request with the next canned
-// reply of its queue, or else from its handler, and records every request as it arrived. Replies
-// are raw bytes, so a test can answer garbage, cut a body short, close the connection or hold it
-// open without a word. Connections are kept alive unless a reply says otherwise.
+// A small HTTP/1.1 server on loopback (127.0.0.1 unless told another address) for tests. It answers
+// each request with the next canned reply of its queue, or else from its handler, and records every
+// request as it arrived. Replies are raw bytes, so a test can answer garbage, cut a body short,
+// close the connection or hold it open without a word; a reply may also go on with bytes made as
+// they are sent (a body of any size without holding it). Connections are kept alive unless a reply
+// says otherwise.
 class ScriptedHttpServer {
 public:
     struct Request {
@@ -35,6 +37,9 @@ public:
         std::string bytes;                  // written verbatim
         std::chrono::milliseconds delay{0}; // waited before writing
         Then then = Then::keepAlive;        // hold: keep the connection open and silent until stop()
+        // Called after bytes until it returns false (or the client stops reading): each call fills
+        // its argument with the next bytes to write.
+        std::function<bool(std::string&)> more = nullptr;
 
         static Reply status(int code, std::string body = {},
                             const std::vector<std::pair<std::string, std::string>>& headers = {});
@@ -44,18 +49,20 @@ public:
         static Reply raw(std::string bytes, Then then = Then::close) { return Reply{std::move(bytes), {}, then}; }
         static Reply cutShort(int code, std::string body, std::size_t declaredLength); // then closes
         static Reply stall() { return raw({}, Then::hold); }                           // no answer at all
+        // A 207 whose body, made by more, ends when the connection closes.
+        static Reply streamed(std::function<bool(std::string&)> more);
     };
 
     using Handler = std::function<Reply(const Request&)>;
 
     ScriptedHttpServer() : ScriptedHttpServer(Handler{}) {}
-    explicit ScriptedHttpServer(Handler handler);
+    explicit ScriptedHttpServer(Handler handler, std::string address = "127.0.0.1");
     ~ScriptedHttpServer() { stop(); }
     ScriptedHttpServer(const ScriptedHttpServer&) = delete;
     ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
 
     std::uint16_t port() const noexcept { return port_; }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    std::string url() const { return "http://" + address_ + ":" + std::to_string(port_); }
 
     // Queued replies answer first, one per request; then the handler, or else "500 Unscripted".
     void enqueue(Reply reply) {
@@ -87,6 +94,7 @@ private:
     Reply replyFor(const Request& request);
     void pause(std::chrono::milliseconds duration) const;
 
+    std::string address_;
     int listener_ = -1;
     std::uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
