@@ -1,79 +1,57 @@
 #!/usr/bin/env bash
 # user-journey.sh PROGRAM
-# A user's first hour with the tray program, driven with xdotool on the X server, keyring and
-# WebDAV vault that the wrappers provide (with-keyring.sh, with-webdav.sh, with-xtray.sh): set the
-# server, connect with a typed e-mail address and app password, sync a folder of vCards, check the
-# notes on the server byte for byte and the last-sync line; revoke the password on the server and
-# sync (one alert); then disconnect, and try a wrong password, which gives one alert and leaves
-# the keyring empty. Screenshots of each dialog and
-# menu go to $PELTWICK_BINARY_DIR/test-artifacts/user-journey.
+# A user's first hour with the tray program on an XEmbed tray, driven with xdotool inside
+# with-keyring.sh, with-webdav.sh and with-xtray.sh: the icon docks, the first run writes its
+# settings and login item, the menu opens on either click; set the server, connect, sync (from the
+# menu, then with Ctrl+S in it), the notes byte for byte; disconnect, a wrong password (one alert);
+# turn hourly syncing and the login item off, quit with Ctrl+Q in the open menu and launch again:
+# the changes stay. Screenshots go to $PELTWICK_BINARY_DIR/test-artifacts/user-journey.
 set -uo pipefail
-
-app=${1:?PROGRAM}
-app=$(cd "$(dirname "$app")" && pwd)/$(basename "$app")
-artifacts=${PELTWICK_BINARY_DIR:-$(dirname "$app")}/test-artifacts/user-journey
-mkdir -p "$artifacts"
-: >"$artifacts/program.log"
-work=$(mktemp -d "${TMPDIR:-/tmp}/user-journey.XXXXXX")
+. "$(dirname "$0")/x-test-lib.sh" user-journey "$1"
 icon=
 
-. "$(dirname "$0")/x-test-lib.sh"
-
-docked() {
+docked() { # the icon: the program's only visible window, moved into the tray
+    local tree
     icon=$(xdotool search --onlyvisible --class PeltwickImporter 2>/dev/null | head -n1)
-    [ -n "$icon" ]
+    [ -n "$icon" ] && tree=$(xwininfo -id "$icon" -tree) &&
+        [ "$(sed -n 's/^ *Parent window id: \(0x[0-9a-f]*\).*/\1/p' <<<"$tree")" != \
+            "$(sed -n 's/^ *Root window id: \(0x[0-9a-f]*\).*/\1/p' <<<"$tree")" ]
 }
-menu_window() {
+windows() { # yes|no: the program's visible windows besides the icon that are override-redirect, or not
     local w
     for w in $(xdotool search --onlyvisible --class PeltwickImporter 2>/dev/null); do
-        [ "$w" != "$icon" ] && xwininfo -id "$w" | grep -q 'Override Redirect State: yes' && { echo "$w"; return 0; }
+        [ "$w" != "$icon" ] && xwininfo -id "$w" | grep -q "Override Redirect State: $1" && echo "$w"
     done
-    return 1
+    return 0
 }
-dialogs() { # dialogs are the program's managed windows; the icon and the menu are override-redirect
+menu_window() { # the menu; the dialogs are managed windows
     local w
-    for w in $(xdotool search --onlyvisible --name '^Peltwick Importer$' 2>/dev/null); do
-        xwininfo -id "$w" | grep -q 'Override Redirect State: no' && echo "$w"
-    done
+    w=$(windows yes) && [ -n "$w" ] && head -n1 <<<"$w"
 }
-dialog_count() { dialogs | wc -l; }
-no_dialog() { [ "$(dialog_count)" = 0 ]; }
-dismiss_one_alert() { # name: exactly one alert is open; keep its screenshot, then press Return
-    local d
-    d=$(wait_dialog)
-    check "one alert: $1" test -n "$d" -a "$(dialog_count)" = 1
-    [ -n "$d" ] && shot "alert-$1" "$d"
-    xdotool key Return
-    check "alert dismissed: $1" wait_until 100 no_dialog
-}
+dialogs() { windows no; }
 menu_closed() { ! menu_window >/dev/null; }
-open_menu() {
-    xdotool mousemove --window "$icon" 5 5 click 1 && wait_until 100 menu_window
+open_menu() { # [button]
+    xdotool mousemove --window "$icon" 5 5 click "${1:-1}" && wait_until 100 menu_window
 }
-choose() { # downs: the number of enabled items to step over, counted from the top
-    open_menu || return 1
-    local keys=()
-    for _ in $(seq "$1"); do keys+=(Down); done
-    xdotool key --delay 40 "${keys[@]}" Return
+choose() { # key count: in the open menu press the key (Down from the top, Up from the bottom) that
+    # often, skipping disabled and hidden items, then Return
+    open_menu && xdotool key --delay 40 $(printf "$1 %.0s" $(seq "$2")) Return
 }
+no_dialog() { [ -z "$(dialogs)" ]; }
 wait_dialog() { # the one open dialog, focused
     local d
-    for _ in $(seq 100); do
-        d=$(dialogs | head -n1)
-        [ -n "$d" ] && break
-        sleep 0.05
-    done
-    [ -n "$d" ] || return 1
+    wait_until 100 eval '[ -n "$(dialogs)" ]' && d=$(dialogs | head -n1) || return 1
     xdotool windowfocus --sync "$d" 2>/dev/null
     sleep 0.2
     echo "$d"
 }
-shot() { # name [window]: the screen, and the window cut out of it
-    import -window root "$artifacts/$1.png"
-    [ -n "${2:-}" ] || return 0
-    eval "$(xdotool getwindowgeometry --shell "$2")"
-    /usr/bin/convert "$artifacts/$1.png" -crop "$((WIDTH + 20))x$((HEIGHT + 20))+$((X > 10 ? X - 10 : 0))+$((Y > 10 ? Y - 10 : 0))" \
-        +repage "$artifacts/$1-window.png"
+dismiss_one_alert() { # name: exactly one alert is open; keep its screenshot, then press Return
+    local d
+    d=$(wait_dialog)
+    check "one alert: $1" test -n "$d" -a "$(dialogs | wc -l)" = 1
+    [ -n "$d" ] && shot "alert-$1" "$d"
+    xdotool key Return
+    check "alert dismissed: $1" wait_until 100 no_dialog
 }
 type_into_dialog() { # shot-name text...: types into the focused field, then Return
     local d name=$1
@@ -82,35 +60,44 @@ type_into_dialog() { # shot-name text...: types into the focused field, then Ret
     xdotool type --delay 20 "$*"
     shot "$name" "$d"
     xdotool key Return
-    wait_until 100 closed "$d"
+    wait_until 100 eval "! dialogs | grep -qx $d"
 }
-closed() { ! dialogs | grep -qx "$1"; }
 stored_credential() { secret-tool lookup service app.peltwick.importer account webdav-credential 2>/dev/null; }
-notes_present() { [ "$(ls "$PELTWICK_DAV_DATA/contacts" 2>/dev/null | wc -l)" = "$1" ]; }
+notes_are() { # added: the last-sync line, and both notes byte for byte
+    grep -qE "^lastSyncSummary=\"?Last sync .+: $1 added, $((2 - $1)) already in your vault\"?$" "$settings" &&
+        cmp -s "$PELTWICK_DAV_DATA/contacts/ada-king.md" <(printf '%s' "$expected_ada") &&
+        cmp -s "$PELTWICK_DAV_DATA/contacts/acme.md" <(printf '%s' "$expected_acme")
+}
+expected_ada=$'---\nname: "Ada King"\ncompany: "Analytical Engines Ltd"\ntitle: "Head of R&D"\nphone: "+1 555 010 199"\n---\n\n# Ada King\n'
+expected_acme=$'---\nname: "Acme"\ncompany: "Acme"\nemail: "sales@acme.example"\n---\n\n# Acme\n'
 
 # The address book: two vCards in the user's contacts folder.
-mkdir -p "$work/data/contacts" "$work/config" "$work/run"
-chmod 700 "$work/run"
+mkdir -p "$XDG_DATA_HOME/contacts"
 printf 'BEGIN:VCARD\r\nVERSION:3.0\r\nN:King;Ada;;;\r\nFN:Ada King\r\nORG:Analytical Engines Ltd\r\nTITLE:Head of R&D\r\nTEL:+1 555 010 199\r\nEND:VCARD\r\n' \
-    >"$work/data/contacts/ada.vcf"
+    >"$XDG_DATA_HOME/contacts/ada.vcf"
 printf 'BEGIN:VCARD\r\nVERSION:3.0\r\nN:;;;;\r\nFN:Acme\r\nORG:Acme\r\nEMAIL: sales@acme.example \r\nEND:VCARD\r\n' \
-    >"$work/data/contacts/acme.vcf"
+    >"$XDG_DATA_HOME/contacts/acme.vcf"
 
-ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}strict_string_checks=0" env -u XDG_CURRENT_DESKTOP \
-    XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work/run" \
-    "$app" >>"$artifacts/program.log" 2>&1 &
-app_pid=$!
-settings=$work/config/Peltwick/PeltwickImporter.conf
+launch
+check "icon docked in the tray, no other window" eval 'wait_until 200 docked && [ "$(xdotool search --onlyvisible --class PeltwickImporter | wc -l)" = 1 ]'
+check "first run: hourly sync on in the settings file" wait_until 100 has_line "$settings" autoSync=true
+check "first run: login item starts this program" has_line "$entry" "Exec=\"$app\""
+check "left click opens the menu" open_menu 1
+shot menu-left-click "$(menu_window)"
+xdotool key Escape
+check "Escape closes the menu" wait_until 40 menu_closed
+check "right click opens the menu" open_menu 3
+xdotool key Escape
+wait_until 40 menu_closed
 
-check "icon docked" wait_until 200 docked
-# Disconnected menu, enabled items: Sync Hourly, Start at Login, Connect…, Server…, Quit.
-check "server dialog from the menu" choose 4
-d=$(wait_dialog)
+# Counted from the bottom: Quit, Server…, then Connect… or Disconnect.
+check "server dialog from the menu" choose Up 2
+wait_dialog >/dev/null
 xdotool key ctrl+a
 check "server address typed" type_into_dialog server-dialog "$PELTWICK_DAV_URL"
-check "server address stored" grep -qxF "serverURL=$PELTWICK_DAV_URL" "$settings"
+check "server address stored" has_line "$settings" "serverURL=$PELTWICK_DAV_URL"
 
-check "connect dialog from the menu" choose 3
+check "connect dialog from the menu" choose Up 3
 check "e-mail typed" type_into_dialog connect-email "  ${PELTWICK_DAV_USER^^} "
 check "app password typed" type_into_dialog connect-password "$PELTWICK_DAV_PASSWORD"
 check "credential in the keyring after the server accepted it" \
@@ -119,46 +106,36 @@ open_menu
 shot menu-connected "$(menu_window)"
 xdotool key Escape
 
-# Connected menu, enabled items: Sync Contacts Now, Sync Hourly, Start at Login, Disconnect, ...
-check "sync from the menu" choose 1
-check "two notes on the server" wait_until 200 notes_present 2
-check "last-sync line stored" wait_until 100 grep -qE '^lastSyncSummary="?Last sync .+: 2 added, 0 already in your vault"?$' "$settings"
-expected_ada=$'---\nname: "Ada King"\ncompany: "Analytical Engines Ltd"\ntitle: "Head of R&D"\nphone: "+1 555 010 199"\n---\n\n# Ada King\n'
-expected_acme=$'---\nname: "Acme"\ncompany: "Acme"\nemail: "sales@acme.example"\n---\n\n# Acme\n'
-check "ada-king.md byte for byte" cmp -s "$PELTWICK_DAV_DATA/contacts/ada-king.md" <(printf '%s' "$expected_ada")
-check "acme.md byte for byte" cmp -s "$PELTWICK_DAV_DATA/contacts/acme.md" <(printf '%s' "$expected_acme")
+# Connected: Sync Contacts Now is the first item.
+check "sync from the menu: two notes, byte for byte, and the last-sync line" eval 'choose Down 1 && wait_until 200 notes_are 2'
 check "no alert after the sync" no_dialog
-open_menu
-shot menu-after-sync "$(menu_window)"
-xdotool key Escape
-
-# A second pass, with Ctrl+S in the open menu, adds nothing and overwrites nothing.
 check "menu open for Ctrl+S" open_menu
+shot menu-after-sync "$(menu_window)"
 xdotool key ctrl+s
 check "Ctrl+S closed the menu" wait_until 40 menu_closed
-check "Ctrl+S synced: second last-sync line" wait_until 100 grep -qE '^lastSyncSummary="?Last sync .+: 0 added, 2 already in your vault"?$' "$settings"
-check "notes unchanged by the second pass" eval 'cmp -s "$PELTWICK_DAV_DATA/contacts/ada-king.md" <(printf "%s" "$expected_ada") &&
-    cmp -s "$PELTWICK_DAV_DATA/contacts/acme.md" <(printf "%s" "$expected_acme")'
+check "Ctrl+S synced again: nothing added, nothing overwritten" wait_until 200 notes_are 0
 
-# The app password is revoked on the server: the next sync shows one alert, keeps the
-# credential and the last line.
-line_before=$(grep '^lastSyncSummary=' "$settings")
-printf '%s' "revoked-$RANDOM" | htpasswd -i -c -m "$PELTWICK_DAV_RUNDIR/htpasswd" "$PELTWICK_DAV_USER" 2>/dev/null
-check "sync after the password was revoked" choose 1
-dismiss_one_alert revoked-password
-check "credential kept after the rejection" test -n "$(stored_credential)"
-check "last-sync line unchanged after the failure" test "$(grep '^lastSyncSummary=' "$settings")" = "$line_before"
-
-# Connected menu with a last-sync line: Sync, Sync Hourly, Start at Login, Disconnect, ...
-check "disconnect from the menu" choose 4
+check "disconnect from the menu" choose Up 3
 check "keyring emptied" wait_until 100 test -z "$(stored_credential)"
-
-check "connect again" choose 3
+check "connect again" choose Up 3
 check "e-mail typed again" type_into_dialog connect-email-again "$PELTWICK_DAV_USER"
 check "wrong app password typed" type_into_dialog connect-wrong-password "not-the-password"
 dismiss_one_alert rejected-password
 check "keyring still empty" test -z "$(stored_credential)"
-check "program still running" kill -0 "$app_pid"
 
-echo "$pass passed, $fail failed"
-[ "$fail" = 0 ]
+# Disconnected, Sync Contacts Now is disabled: Sync Hourly and Start at Login come first.
+check "Sync Hourly off from the menu" eval 'choose Down 1 && wait_until 100 has_line "$settings" autoSync=false'
+check "Start at Login off from the menu" eval 'choose Down 2 && wait_until 100 test ! -e "$entry"'
+check "menu open for Ctrl+Q" open_menu
+xdotool key ctrl+q
+check "Ctrl+Q in the open menu quits" wait_until 100 exited
+stop_app
+check "exit status 0" test "$app_status" = 0
+
+launch
+check "second launch: icon docked" wait_until 200 docked
+check "second launch: hourly sync stays off, no new login item" eval 'has_line "$settings" autoSync=false && test ! -e "$entry"'
+check "second launch: Quit from the menu" eval 'choose Up 1 && wait_until 100 exited'
+stop_app
+check "second launch: exit status 0" test "$app_status" = 0
+finish

@@ -12,15 +12,7 @@ entry=$XDG_CONFIG_HOME/autostart/app.peltwick.importer.desktop
 pass=0 fail=0 app_pid= helpers=()
 
 check() { # name command...
-    local name=$1
-    shift
-    if "$@"; then
-        echo "PASS $name"
-        pass=$((pass + 1))
-    else
-        echo "FAIL $name"
-        fail=$((fail + 1))
-    fi
+    if "${@:2}"; then echo "PASS $1"; pass=$((pass + 1)); else echo "FAIL $1"; fail=$((fail + 1)); fi
 }
 finish() {
     echo "$pass passed, $fail failed"
@@ -31,14 +23,8 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-wait_until() { # tries command... (every 0.05 s)
-    local tries=$1
-    shift
-    for _ in $(seq "$tries"); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.05
-    done
+wait_until() { # tries command...: every 0.05 s
+    for _ in $(seq "$1"); do "${@:2}" >/dev/null 2>&1 && return 0; sleep 0.05; done
     return 1
 }
 has_line() { grep -qxF -- "$2" "$1"; }

@@ -1,23 +1,17 @@
 #!/bin/bash
 # with-keyring.sh MODE COMMAND [ARGS...]
-#
-# Runs COMMAND inside a private, throw-away D-Bus session with a private HOME and XDG folders,
-# and passes its exit code on. MODE:
-#
-#   unlocked       gnome-keyring-daemon (secrets only) with an unlocked "login" collection
-#                  (the default alias), created from a password on stdin.
-#   locked         as 'unlocked', then the login collection is locked over D-Bus.
-#   no-collection  gnome-keyring-daemon running, but no keyring was ever created: there is no
-#                  default collection.
-#   no-service     a private bus on which nobody owns or can start org.freedesktop.secrets.
-#   no-bus         no session bus at all.
-#   dead-bus       DBUS_SESSION_BUS_ADDRESS names a socket that does not exist.
-#
-# No X display is ever given, so the keyring cannot show its unlock prompt.
-# Env in: KEYRING_PASSWORD (default "test-password"); KEYRING_SETUP, a shell command run while
-# the collection is still unlocked (before locking and before COMMAND).
-# Env out: PELTWICK_KEYRING_MODE=MODE and KEYRING_PASSWORD, besides PATH, the sanitizer options
-# and the PELTWICK_* variables of the caller. Safe to run in parallel.
+# Runs COMMAND inside a private, throw-away D-Bus session with a private HOME and XDG folders, and
+# passes its exit code on. MODE:
+#   unlocked       gnome-keyring-daemon (secrets only) with an unlocked "login" collection (the
+#                  default alias), created from a password on stdin;
+#   locked         as 'unlocked', then the login collection is locked over D-Bus;
+#   no-collection  gnome-keyring-daemon running, but no keyring was ever created;
+#   no-service     a private bus on which nobody owns or can start org.freedesktop.secrets;
+#   no-bus         no session bus at all; dead-bus: DBUS_SESSION_BUS_ADDRESS names no socket.
+# No X display is given: the unlock prompt opens only where COMMAND starts one (with-xtray.sh --sni).
+# Env in: KEYRING_PASSWORD (default "test-password"); KEYRING_SETUP, a shell command run while the
+# collection is still unlocked. Env out: PELTWICK_KEYRING_MODE=MODE and KEYRING_PASSWORD, besides
+# PATH, the sanitizer options and the PELTWICK_* variables of the caller. Safe to run in parallel.
 set -euo pipefail
 
 mode=${1:?usage: with-keyring.sh MODE COMMAND [ARGS...]}
@@ -26,25 +20,15 @@ shift
 
 tmp=$(mktemp -d)
 # A daemon still writing as it leaves must not turn a passed test into a failed one.
-cleanup() { rm -rf "$tmp" || true; }
-trap cleanup EXIT
+trap 'rm -rf "$tmp" || true' EXIT
 mkdir -p "$tmp/home" "$tmp/run" "$tmp/empty-services" "$tmp/xdg-config-dirs"
 chmod 700 "$tmp/run"
 
 # A clean environment: nothing of the caller's desktop (display, bus, keyring) leaks in.
-base_env=(env -i
-    PATH="$PATH"
-    HOME="$tmp/home"
-    XDG_RUNTIME_DIR="$tmp/run"
-    XDG_CONFIG_HOME="$tmp/home/.config"
-    XDG_CONFIG_DIRS="$tmp/xdg-config-dirs"
-    XDG_DATA_HOME="$tmp/home/.local/share"
-    XDG_CACHE_HOME="$tmp/home/.cache"
-    LANG=C.UTF-8
-    KEYRING_PASSWORD="${KEYRING_PASSWORD:-test-password}"
-    KEYRING_SETUP="${KEYRING_SETUP:-}"
-    PELTWICK_KEYRING_MODE="$mode"
-)
+base_env=(env -i PATH="$PATH" HOME="$tmp/home" XDG_RUNTIME_DIR="$tmp/run" XDG_CONFIG_HOME="$tmp/home/.config"
+    XDG_CONFIG_DIRS="$tmp/xdg-config-dirs" XDG_DATA_HOME="$tmp/home/.local/share" XDG_CACHE_HOME="$tmp/home/.cache"
+    LANG=C.UTF-8 KEYRING_PASSWORD="${KEYRING_PASSWORD:-test-password}" KEYRING_SETUP="${KEYRING_SETUP:-}"
+    PELTWICK_KEYRING_MODE="$mode")
 for name in $(compgen -e); do
     case "$name" in
         PELTWICK_*|ASAN_OPTIONS|UBSAN_OPTIONS|LSAN_OPTIONS|GTEST_*) base_env+=("$name=${!name}") ;;
@@ -57,12 +41,12 @@ done
 inner=$(cat <<'INNER'
 set -euo pipefail
 mode=$1; shift
-name_owned() {
-    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-        org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q 'boolean true'
+bus() { # method [args...]: a call to the bus daemon
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "org.freedesktop.DBus.$1" "${@:2}"
 }
+name_owned() { bus NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q 'boolean true'; }
 gkd_pid=
-start_daemon() { # $1 = unlock|nounlock
+start_daemon() { # unlock|nounlock
     if [ "$1" = unlock ]; then
         printf '%s' "$KEYRING_PASSWORD" | gnome-keyring-daemon --unlock --components=secrets >/dev/null
     else
@@ -70,13 +54,10 @@ start_daemon() { # $1 = unlock|nounlock
     fi
     for _ in $(seq 200); do name_owned && break; sleep 0.025; done
     name_owned || { echo "gnome-keyring-daemon did not take org.freedesktop.secrets" >&2; exit 90; }
-    gkd_pid=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-        org.freedesktop.DBus.GetConnectionUnixProcessID string:org.freedesktop.secrets | awk '/uint32/{print $2}')
+    gkd_pid=$(bus GetConnectionUnixProcessID string:org.freedesktop.secrets | awk '/uint32/{print $2}')
 }
-stop_daemon() { # the daemon is not our child: poll until it has gone, at most 2 s
-    [ -n "$gkd_pid" ] || return 0
-    kill "$gkd_pid" 2>/dev/null || return 0
-    for _ in $(seq 40); do kill -0 "$gkd_pid" 2>/dev/null || return 0; sleep 0.05; done
+stop_daemon() { # the daemon is not our child: wait until it has gone, at most 2 s
+    if [ -n "$gkd_pid" ] && kill "$gkd_pid" 2>/dev/null; then timeout 2 tail --pid="$gkd_pid" -s 0.05 -f /dev/null || true; fi
 }
 trap stop_daemon EXIT
 case "$mode" in
@@ -85,18 +66,15 @@ case "$mode" in
 esac
 if [ -n "$KEYRING_SETUP" ]; then bash -c "$KEYRING_SETUP"; fi
 if [ "$mode" = locked ]; then
+    login=/org/freedesktop/secrets/collection/login
     dbus-send --session --print-reply --dest=org.freedesktop.secrets /org/freedesktop/secrets \
-        org.freedesktop.Secret.Service.Lock array:objpath:/org/freedesktop/secrets/collection/login >/dev/null
-    locked=$(dbus-send --session --print-reply --dest=org.freedesktop.secrets \
-        /org/freedesktop/secrets/collection/login org.freedesktop.DBus.Properties.Get \
-        string:org.freedesktop.Secret.Collection string:Locked | awk '/boolean/{print $3}')
-    [ "$locked" = true ] || { echo "the login collection did not lock" >&2; exit 91; }
+        org.freedesktop.Secret.Service.Lock array:objpath:$login >/dev/null
+    dbus-send --session --print-reply --dest=org.freedesktop.secrets $login org.freedesktop.DBus.Properties.Get \
+        string:org.freedesktop.Secret.Collection string:Locked | grep -q 'boolean true' ||
+        { echo "the login collection did not lock" >&2; exit 91; }
 fi
 set +e
 "$@"
-rc=$?
-set -e
-exit $rc
 INNER
 )
 
@@ -106,29 +84,16 @@ case "$mode" in
         "${base_env[@]}" dbus-run-session -- bash -c "$inner" inner "$mode" "$@"
         ;;
     no-service)
-        cat > "$tmp/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:tmpdir=$tmp/run</listen>
-  <auth>EXTERNAL</auth>
+        cat >"$tmp/bus.conf" <<CONF
+<busconfig><type>session</type><listen>unix:tmpdir=$tmp/run</listen><auth>EXTERNAL</auth>
   <servicedir>$tmp/empty-services</servicedir>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
+  <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
 </busconfig>
 CONF
         "${base_env[@]}" dbus-run-session --config-file="$tmp/bus.conf" -- bash -c "$inner" inner "$mode" "$@"
         ;;
-    no-bus)
-        "${base_env[@]}" "$@"
-        ;;
-    dead-bus)
-        "${base_env[@]}" DBUS_SESSION_BUS_ADDRESS="unix:path=$tmp/run/no-such-bus-socket" "$@"
-        ;;
+    no-bus) "${base_env[@]}" "$@" ;;
+    dead-bus) "${base_env[@]}" DBUS_SESSION_BUS_ADDRESS="unix:path=$tmp/run/no-such-bus-socket" "$@" ;;
     *)
         echo "with-keyring.sh: unknown mode $mode" >&2
         exit 2

@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # with-xtray.sh [--sni] CMD [ARGS...]
-# Runs CMD on a private X server (Xvfb, free display picked by the server itself) with a tray host:
-# trayer, an XEmbed tray; or with --sni xfce4-panel holding only its systray plugin, a
-# status-notifier host that draws tray menus itself from the program's exported D-Bus menu (it
-# needs a private session bus and XDG_CONFIG_HOME: run it inside with-keyring.sh). Stops what it
-# started afterwards, even on failure. CMD sees DISPLAY; its exit code is passed on. TRAYWAIT (the
-# traywait tool's path) makes the wait for trayer exact; without it the script waits for its window.
+# Runs CMD on a private Xvfb with a tray host, and stops what it started afterwards, even on
+# failure; CMD sees DISPLAY, its exit code is passed on. The host is trayer, an XEmbed tray (waited
+# for with $TRAYWAIT, the traywait tool), or with --sni xfce4-panel holding only its systray plugin:
+# a status-notifier host that draws tray menus itself from the program's exported D-Bus menu. It
+# needs a private session bus and XDG_CONFIG_HOME (run it inside with-keyring.sh).
 set -uo pipefail
 
 sni=
@@ -14,11 +13,7 @@ state=$(mktemp -d "${TMPDIR:-/tmp}/xtray.XXXXXX")
 pids=()
 
 stop() { # pid: TERM, then KILL after 2 s
-    kill "$1" 2>/dev/null || return 0
-    for _ in $(seq 40); do
-        kill -0 "$1" 2>/dev/null || break
-        sleep 0.05
-    done
+    kill "$1" 2>/dev/null && timeout 2 tail --pid="$1" -s 0.05 -f /dev/null
     kill -9 "$1" 2>/dev/null
     wait "$1" 2>/dev/null
 }
@@ -61,31 +56,17 @@ if [ -z "$sni" ]; then
     DBUS_SESSION_BUS_ADDRESS=disabled: trayer --edge bottom --align right --widthtype request --height 32 \
         --SetDockType true --transparent false --tint 0x888888 >"$state/host.log" 2>&1 &
     pids+=($!)
-    if [ -n "${TRAYWAIT:-}" ]; then
-        "$TRAYWAIT" 10 >/dev/null || fail "no tray after 10 s"
-    else
-        timeout 10 xdotool search --sync --name '^panel$' >/dev/null || fail "no tray window after 10 s"
-        sleep 0.5 # trayer takes the selection around the time its window appears
-    fi
+    "${TRAYWAIT:?the traywait tool}" 10 >/dev/null || fail "no tray after 10 s"
 else
     # What the bus starts from now on (the keyring's unlock prompt) opens on this display.
-    dbus-update-activation-environment DISPLAY || fail "no session bus"
+    dbus-update-activation-environment DISPLAY NO_AT_BRIDGE=1 || fail "no session bus"
     conf=$XDG_CONFIG_HOME/xfce4/xfconf/xfce-perchannel-xml
     mkdir -p "$conf"
     cat >"$conf/xfce4-panel.xml" <<'XML'
-<?xml version="1.0" encoding="UTF-8"?>
-<channel name="xfce4-panel" version="1.0">
-  <property name="configver" type="int" value="2"/>
-  <property name="panels" type="array">
-    <value type="int" value="1"/>
-    <property name="panel-1" type="empty">
-      <property name="position" type="string" value="p=10;x=0;y=0"/>
-      <property name="length" type="uint" value="100"/>
-      <property name="position-locked" type="bool" value="true"/>
-      <property name="size" type="uint" value="26"/>
-      <property name="plugin-ids" type="array"><value type="int" value="1"/></property>
-    </property>
-  </property>
+<channel name="xfce4-panel" version="1.0"><property name="configver" type="int" value="2"/>
+  <property name="panels" type="array"><value type="int" value="1"/>
+    <property name="panel-1" type="empty"><property name="position" type="string" value="p=10;x=0;y=0"/>
+      <property name="plugin-ids" type="array"><value type="int" value="1"/></property></property></property>
   <property name="plugins" type="empty"><property name="plugin-1" type="string" value="systray"/></property>
 </channel>
 XML
@@ -93,7 +74,7 @@ XML
     /usr/lib/*/xfce4/xfconf/xfconfd >"$state/xfconfd.log" 2>&1 &
     pids+=($!)
     wait_for_name org.xfce.Xfconf
-    xfce4-panel --disable-wm-check >"$state/panel.log" 2>&1 &
+    NO_AT_BRIDGE=1 xfce4-panel --disable-wm-check >"$state/panel.log" 2>&1 &
     pids+=($!)
     wait_for_name org.kde.StatusNotifierWatcher
     pids+=("$(bus_name_owner org.kde.StatusNotifierWatcher)") # the panel's systray plugin process
