@@ -21,8 +21,9 @@ public:
     static constexpr std::size_t maxFileBytes = std::size_t{1} << 30;
 
     // The memory the contacts read may take: three times the size of the files read so far, plus
-    // this. Real cards take about twice their size; only a file of many tiny cards goes past it,
-    // and reading it is then an error rather than a reason to exhaust memory.
+    // this. Cards as address books write them, a few hundred bytes each, count two or three times
+    // their size; only hundreds of thousands of tiny cards go past it, and reading them is then an
+    // error rather than a reason to exhaust memory.
     static constexpr std::size_t memoryAllowance = std::size_t{128} << 20;
 
     const std::filesystem::path& folder() const { return folder_; }
