@@ -5,13 +5,17 @@
 // process's peak resident memory. Run: build/bench/listing_bench [SIZE_MIB] [SHAPE...]
 #include "core/HrefCollector.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -29,8 +33,10 @@ long peakRSSKiB() {
     return usage.ru_maxrss;
 }
 
-// Sets the peak resident memory back to what is resident now (Linux 4.0 and later).
+// Gives the heap's free memory back and sets the peak resident memory back to what is resident
+// now (Linux 4.0 and later).
 void resetPeak() {
+    malloc_trim(0);
     std::ofstream("/proc/self/clear_refs") << "5";
 }
 
@@ -39,6 +45,14 @@ struct Shape {
     std::string prefix;
     std::function<std::string(std::size_t)> unit; // the i-th repeated piece
 };
+
+// The texts one after the other (gcc 12 at -O3 warns falsely about "literal" + std::string).
+std::string join(std::initializer_list<std::string_view> parts) {
+    std::string out;
+    for (const auto part : parts)
+        out += part;
+    return out;
+}
 
 std::string repeat(const std::string& text, std::size_t times) {
     std::string out;
@@ -52,39 +66,54 @@ std::vector<Shape> shapes() {
     const std::string ms = "<D:multistatus xmlns:D='DAV:'>";
     std::string defaults = "<!DOCTYPE m [<!ATTLIST a";
     for (int i = 0; i < 1000; ++i)
-        defaults += " x" + std::to_string(i) + " CDATA 'v'";
+        defaults += join({" x", std::to_string(i), " CDATA 'v'"});
     defaults += ">]><m>";
     return {
         {"long attribute value", "<m><a b='", [=](std::size_t) { return block; }},
         {"long tag name", "<m><", [=](std::size_t) { return block; }},
         {"long comment", "<m><!--", [=](std::size_t) { return block; }},
         {"long entity value", "<!DOCTYPE m [<!ENTITY e '", [=](std::size_t) { return block; }},
-        {"many attributes, one tag", "<m><a ", [](std::size_t i) { return "a" + std::to_string(i) + "='' "; }},
+        {"many attributes, one tag", "<m><a ",
+         [](std::size_t i) {
+             return join({"a", std::to_string(i), "='' "});
+         }},
         {"many attributes, many tags", "<m>", [](std::size_t) { return std::string("<a b='' c='' d='' e=''/>"); }},
-        {"many attribute names", "<m>", [](std::size_t i) { return "<a x" + std::to_string(i) + "=''/>"; }},
+        {"many attribute names", "<m>",
+         [](std::size_t i) {
+             return join({"<a x", std::to_string(i), "=''/>"});
+         }},
         {"deep nesting", "", [](std::size_t) { return std::string("<a>"); }},
         {"long text", "<m>", [=](std::size_t) { return block; }},
         {"long text, character references", "<m>", [](std::size_t) { return std::string("&#x41;&amp;"); }},
         {"empty elements", "<m>", [](std::size_t) { return std::string("<a/>"); }},
         {"short texts", "<m>", [](std::size_t) { return std::string("<a>\r\n</a>"); }},
-        {"many element names", "<m>", [](std::size_t i) { return "<e" + std::to_string(i) + "/>"; }},
+        {"many element names", "<m>",
+         [](std::size_t i) {
+             return join({"<e", std::to_string(i), "/>"});
+         }},
         {"many namespace bindings", "<m>", [](std::size_t) { return std::string("<p:a xmlns:p='u'/>"); }},
         {"many prefixes", "<m>",
-         [](std::size_t i) { return "<p" + std::to_string(i) + ":a xmlns:p" + std::to_string(i) + "='u'/>"; }},
+         [](std::size_t i) {
+             return join({"<p", std::to_string(i), ":a xmlns:p", std::to_string(i), "='u'/>"});
+         }},
         {"comments and instructions", "<m>", [](std::size_t) { return std::string("<!----><?p?><![CDATA[]]>"); }},
         {"many entity declarations", "<!DOCTYPE m [",
-         [](std::size_t i) { return "<!ENTITY e" + std::to_string(i) + " 'v'>"; }},
+         [](std::size_t i) {
+             return join({"<!ENTITY e", std::to_string(i), " 'v'>"});
+         }},
         {"entity expansion", "<!DOCTYPE m [<!ENTITY e '" + std::string(200, 'x') + "'>]><m>",
          [](std::size_t) { return std::string("<a>&e;</a>"); }},
         {"attribute defaults", defaults, [](std::size_t) { return std::string("<a/>"); }},
         {"many names", ms,
          [](std::size_t i) {
-             return "<D:response><D:href>/dav/contacts/" + std::to_string(i) + ".md</D:href></D:response>";
+             return join({"<D:response><D:href>/dav/contacts/", std::to_string(i), ".md</D:href></D:response>"});
          }},
         {"one name again and again", ms,
          [](std::size_t) { return std::string("<D:response><D:href>/dav/contacts/a.md</D:href></D:response>"); }},
         {"many names, windows-1252", "<?xml version='1.0' encoding='windows-1252'?>" + ms,
-         [](std::size_t i) { return "<D:href>/dav/contacts/Zo\xEB" + std::to_string(i) + ".md</D:href>"; }},
+         [](std::size_t i) {
+             return join({"<D:href>/dav/contacts/Zo\xEB", std::to_string(i), ".md</D:href>"});
+         }},
         {"long text, Shift_JIS", "<?xml version='1.0' encoding='Shift_JIS'?><m>",
          [](std::size_t) { return repeat("\x93\xfa\x96\x7b", 1000) + "<a/>"; }},
         {"long text, GB18030", "<?xml version='1.0' encoding='GB18030'?><m>",

@@ -245,6 +245,9 @@ DAVClient::DAVClient(std::string baseURL, const std::string& email, const std::s
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+    // Plain http goes to this computer only: never through a proxy (from http_proxy), which
+    // would carry the credential over the network in clear text.
+    curl_easy_setopt(easy, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, idleMs);
     // Idle limit: less than one byte a second for the whole idle time ends the request.
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);

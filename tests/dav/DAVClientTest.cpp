@@ -246,14 +246,16 @@ TEST_F(DAVClientWire, HostileListings) {
         {"long text", first + "<a>", [=](std::size_t) { return block; }, 64 * MiB, {}},
         {"many names",
          ms,
-         [=](std::size_t i) { return "<D:response>" + href(std::to_string(i) + ".md") + "</D:response>"; },
+         [=](std::size_t i) {
+             return "<D:response>" + href(std::to_string(i) + block.substr(0, 400) + ".md") + "</D:response>";
+         },
          64 * MiB,
          {}},
         {"many element names", first, [](std::size_t i) { return "<e" + std::to_string(i) + "/>"; }, 64 * MiB, {}},
         {"attribute defaults", defaults + ">]>" + first, [](std::size_t) { return std::string("<a/>"); }, 64 * MiB, {}},
         // Entities expanding the text past twice the body: a fault; the names before it count.
         {"entity expansion", "<!DOCTYPE m [<!ENTITY e '" + std::string(200, 'x') + "'>]>" + first,
-         [](std::size_t) { return std::string("<a>&e;</a>"); }, 64 * MiB, Names{"first.md"}},
+         [](std::size_t) { return std::string("<a>&e;</a>"); }, 4 * MiB, Names{"first.md"}},
         // Encodings: expat's own, and the others through ICU.
         {"windows-1252", declared("windows-1252", href("Zo\xEB.md") + href("\x80.md")), {}, 0, Names{"Zoë.md", "€.md"}},
         {"ISO-8859-15", declared("iso-8859-15", href("\xA4.md")), {}, 0, Names{"€.md"}},
