@@ -7,7 +7,8 @@
 # reparented into the tray; under xfce4-panel, the item's registration with the status-notifier
 # watcher), median of RUNS launches each with an empty home; the resident memory two seconds after
 # docking; the wake-ups while idle for IDLE_SECONDS (context switches of all threads, and the system
-# calls strace counts). Prints each figure and the ratios to the bare icon.
+# calls strace counts). Prints each figure and the ratios to the bare icon. The bare icon is also
+# started with the program's own libraries preloaded: what loading them costs, apart from our code.
 set -uo pipefail
 
 if [ -z "${PELTWICK_BENCH_HOST:-}" ]; then
@@ -44,13 +45,13 @@ reparented() { # class: a visible window of the class whose parent is not the ro
         [ "$(sed -n 's/^ *Parent window id: \(0x[0-9a-f]*\).*/\1/p' <<<"$tree")" != \
             "$(sed -n 's/^ *Root window id: \(0x[0-9a-f]*\).*/\1/p' <<<"$tree")" ]
 }
-start_to_docked() { # program class home: starts the program with an empty home; took: the ms until docked
+start_to_docked() { # program class home [VAR=value...]: starts the program with an empty home; took: ms to docked
     local t0 before
     before=$(registrations 2>/dev/null)
     mkdir -p "$3/config" "$3/run"
     chmod 700 "$3/run"
     t0=$(now_ms)
-    env -u XDG_CURRENT_DESKTOP HOME="$3" XDG_CONFIG_HOME="$3/config" XDG_DATA_HOME="$3/data" \
+    env -u XDG_CURRENT_DESKTOP "${@:4}" HOME="$3" XDG_CONFIG_HOME="$3/config" XDG_DATA_HOME="$3/data" \
         XDG_RUNTIME_DIR="$3/run" "$1" >/dev/null 2>&1 &
     pid=$!
     for _ in $(seq 2000); do
@@ -72,10 +73,10 @@ ctxt_switches() { # all threads of $pid
     cat /proc/"$pid"/task/*/status 2>/dev/null | awk '/^(non)?voluntary_ctxt_switches/ { n += $2 } END { print n + 0 }'
 }
 
-measure() { # name program class
+measure() { # name program class [VAR=value...]
     local name=$1 times=() i before
     for i in $(seq "$runs"); do
-        start_to_docked "$2" "$3" "$work/$name-$i"
+        start_to_docked "$2" "$3" "$work/$name-$i" "${@:4}"
         times+=("$took")
         [ "$i" = "$runs" ] || stop
     done
@@ -93,7 +94,10 @@ measure() { # name program class
 }
 
 measure baseline "$build/bench/tray_baseline" tray_baseline
+measure preloaded "$build/bench/tray_baseline" tray_baseline \
+    LD_PRELOAD="$(readelf -d "$build/PeltwickImporter" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' | tr '\n' ' ')"
 measure program "$build/PeltwickImporter" PeltwickImporter
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
-echo "$PELTWICK_BENCH_HOST, ratios to the bare tray icon: start to docked $(ratio "$program_docked" "$baseline_docked")," \
+echo "$PELTWICK_BENCH_HOST, ratios to the bare tray icon: start to docked $(ratio "$program_docked" "$baseline_docked")" \
+    "(with the program's libraries preloaded $(ratio "$preloaded_docked" "$baseline_docked"))," \
     "idle RSS $(ratio "$program_rss" "$baseline_rss")"

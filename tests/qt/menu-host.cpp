@@ -12,7 +12,9 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
+#include <QEventLoop>
 #include <QThread>
 
 #include <iostream>
@@ -64,6 +66,16 @@ public:
         bus.connect(service_, path_, menu_, "ItemsPropertiesUpdated", this, SLOT(update(QDBusMessage)));
         fetchLayout();
         return !items_.empty();
+    }
+
+    // Applies what the program sent before now: the reply to a call made now comes after it, and
+    // Qt hands both to this thread in that order.
+    void catchUp() {
+        QEventLoop loop;
+        QDBusPendingCallWatcher ping(QDBusConnection::sessionBus().asyncCall(
+            QDBusMessage::createMethodCall(service_, path_, "org.freedesktop.DBus.Peer", "Ping"), 5000));
+        connect(&ping, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+        loop.exec();
     }
 
     QString run(const QString& line) {
@@ -160,7 +172,7 @@ int main(int argc, char** argv) {
     }
     std::cout << "ready" << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
-        QCoreApplication::processEvents(); // the signals that came in meanwhile
+        host.catchUp();
         std::cout << host.run(QString::fromStdString(line)).toStdString() << std::endl;
     }
     return 0;
