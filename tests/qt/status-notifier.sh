@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
 # status-notifier.sh PROGRAM
-# The tray program under a status-notifier host (with-sni-panel.sh locked: xfce4-panel on Xvfb, a
-# private bus, gnome-keyring locked at launch), its menu driven over D-Bus by $PELTWICK_MENU_HOST,
-# which keeps the item ids it fetched as the panel does. The icon registers and answers while the
-# unlock prompt is up; once it is cancelled the menu is disconnected; each click on a toggle flips
-# its setting; a tick that falls due while the host's menu is open waits for the host's "closed";
-# a second start leaves one copy; with the keyring daemon stopped the menu answers, waits for the
-# keyring and the read gives up; Quit in the panel's own menu ends the program.
+# The tray program under a status-notifier host (with-sni-panel.sh locked), its menu driven over
+# D-Bus by $PELTWICK_MENU_HOST, which holds the item ids it fetched as the panel does. The icon
+# registers and answers while the unlock prompt is up, the menu is disconnected once it is cancelled,
+# each click on a toggle flips its setting, a tick due while the host's menu is open waits for the
+# host's "closed", a second start leaves one copy, with the keyring daemon stopped the menu answers
+# and waits and the read gives up, and Quit in the panel's own menu ends the program.
 set -uo pipefail
 . "$(dirname "$0")/x-test-lib.sh" status-notifier "$1"
 trap '' PIPE # a menu-host that died makes its checks fail, not the script
@@ -22,10 +21,6 @@ toggle() { # title shown-after check...: a click with the held id; the setting a
 }
 prompt() { xdotool search --onlyvisible --name '^Unlock Login Keyring$'; }
 keyring_reads() { grep -c '^method call' "$work/keyring-calls.log"; }
-bus_pid() { # name: the process owning it
-    gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
-        --method org.freedesktop.DBus.GetConnectionUnixProcessID "$1" | sed -n 's/^(uint32 \([0-9]*\),)$/\1/p'
-}
 panel_menu() { # the panel's open menu: a visible window of its plugin process besides the plugin's own
     xdotool search --onlyvisible --name '^wrapper-2.0$' | grep -vx "$plugin" | head -n1 | grep .
 }
@@ -72,9 +67,8 @@ check "a second start exits with status 0" test $? = 0
 check "it says the program is already running" has_line "$work/second.err" "Peltwick Importer is already running."
 check "one icon, and the first copy runs on" eval '[ "$(host items)" = 1 ] && ! exited'
 
-keyring=$(bus_pid org.freedesktop.secrets)
-kill -STOP "$keyring"
-trap 'kill -CONT "$keyring"; cleanup' EXIT
+kill -STOP "$KEYRING_PID"
+trap 'kill -CONT "$KEYRING_PID"; cleanup' EXIT
 check "a click works while the keyring daemon is stopped" toggle "Start at Login" "Start at Login [ ]" test ! -e "$entry"
 check "the menu answers within 0.5 s meanwhile" answers ping 500
 check "the menu waits for the keyring meanwhile" \
@@ -82,7 +76,7 @@ check "the menu waits for the keyring meanwhile" \
 check "the read gives up within its bound" \
     wait_until 200 grep -q 'PeltwickImporter: the keyring (Secret Service) did not answer' "$artifacts/program.log"
 check "after the failed read the menu still answers and waits" eval 'answers ping 500 && menu_shows "| Waiting for the keyring… (off) |"'
-kill -CONT "$keyring"
+kill -CONT "$KEYRING_PID"
 trap cleanup EXIT
 check "the menu shows the keyring's answer once it runs again" wait_until 200 menu_shows "| Connect… |"
 

@@ -14,14 +14,8 @@ pass=0 fail=0 app_pid= helpers=()
 check() { # name command...
     if "${@:2}"; then echo "PASS $1"; pass=$((pass + 1)); else echo "FAIL $1"; fail=$((fail + 1)); fi
 }
-finish() {
-    echo "$pass passed, $fail failed"
-    [ "$fail" = 0 ]
-}
-cleanup() {
-    kill $app_pid "${helpers[@]}" 2>/dev/null
-    rm -rf "$work"
-}
+finish() { echo "$pass passed, $fail failed" && [ "$fail" = 0 ]; }
+cleanup() { kill $app_pid "${helpers[@]}" 2>/dev/null; rm -rf "$work"; }
 trap cleanup EXIT
 wait_until() { # tries command...: every 0.05 s
     for _ in $(seq "$1"); do "${@:2}" >/dev/null 2>&1 && return 0; sleep 0.05; done
@@ -40,8 +34,7 @@ exited() { ! kill -0 "$app_pid" 2>/dev/null; }
 stop_app() { # reaps the program, killing it if it still runs; its exit status in app_status
     kill "$app_pid" 2>/dev/null
     wait "$app_pid" 2>/dev/null
-    app_status=$?
-    app_pid=
+    app_status=$? app_pid=
 }
 
 shot() { # name [window]: the screen, and the window cut out of it

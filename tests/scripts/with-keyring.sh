@@ -10,8 +10,9 @@
 #   no-bus         no session bus at all; dead-bus: DBUS_SESSION_BUS_ADDRESS names no socket.
 # No X display is given: the unlock prompt opens only where COMMAND starts one (with-xtray.sh --sni).
 # Env in: KEYRING_PASSWORD (default "test-password"); KEYRING_SETUP, a shell command run while the
-# collection is still unlocked. Env out: PELTWICK_KEYRING_MODE=MODE and KEYRING_PASSWORD, besides
-# PATH, the sanitizer options and the PELTWICK_* variables of the caller. Safe to run in parallel.
+# collection is still unlocked. Env out: PELTWICK_KEYRING_MODE=MODE, KEYRING_PASSWORD, KEYRING_PID
+# (the daemon's), PATH, the sanitizer options and the PELTWICK_* variables of the caller. Safe to
+# run in parallel.
 set -euo pipefail
 
 mode=${1:?usage: with-keyring.sh MODE COMMAND [ARGS...]}
@@ -73,6 +74,7 @@ if [ "$mode" = locked ]; then
         string:org.freedesktop.Secret.Collection string:Locked | grep -q 'boolean true' ||
         { echo "the login collection did not lock" >&2; exit 91; }
 fi
+export KEYRING_PID=$gkd_pid
 set +e
 "$@"
 INNER

@@ -23,11 +23,7 @@ cleanup() { # the last started first
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-fail() {
-    echo "with-xtray: $1" >&2
-    cat "$state"/*.log >&2
-    exit 1
-}
+fail() { echo "with-xtray: $1" >&2 && cat "$state"/*.log >&2; exit 1; }
 bus_name_owner() { # name: the owner's process id, once the name has one
     gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
         --method org.freedesktop.DBus.GetConnectionUnixProcessID "$1" 2>/dev/null | sed -n 's/^(uint32 \([0-9]*\),)$/\1/p'
