@@ -85,10 +85,10 @@ public:
         if (command == "click") {
             for (const Item& item : items_)
                 if (item.properties.value("visible", true).toBool() && item.properties.value("label") == argument)
-                    return event(item.id, "clicked");
+                    return send(item.id, "clicked");
             return "no item";
         }
-        if (command == "opened" || command == "closed") return event(0, command);
+        if (command == "opened" || command == "closed") return send(0, command);
         if (command == "abouttoshow") {
             const QDBusMessage reply = menuCall("AboutToShow", {0});
             if (reply.arguments().value(0).toBool()) fetchLayout();
@@ -139,7 +139,7 @@ private:
         return call(service_, path_, menu_, method, arguments, timeoutMs);
     }
 
-    QString event(int id, const QString& name) {
+    QString send(int id, const QString& name) {
         return ok(menuCall("Event", {id, name, QVariant::fromValue(QDBusVariant(0)), 0u}));
     }
 
