@@ -219,7 +219,8 @@ void AppDelegate::useKeyring(KeyringWork work, std::function<void()> thenOnMain)
 
 void AppDelegate::runNextKeyringJob() {
     if (keyringJobs_.empty()) return;
-    auto [work, then] = std::move(keyringJobs_.front());
+    KeyringWork work = std::move(keyringJobs_.front().first);
+    std::function<void()> then = std::move(keyringJobs_.front().second);
     keyringJobs_.pop_front();
     keyringBusy_ = true;
     std::weak_ptr<bool> alive = alive_;
