@@ -287,7 +287,7 @@ void AppDelegate::syncNow() {
     passStarting_ = true;
     readKeyring([this](const CredentialRead& read) {
         passStarting_ = false;
-        if (!syncing_ && read.credential) startPass(*read.credential);
+        if (read.credential) startPass(*read.credential);
     });
 }
 
