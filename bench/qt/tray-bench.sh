@@ -73,31 +73,39 @@ ctxt_switches() { # all threads of $pid
     cat /proc/"$pid"/task/*/status 2>/dev/null | awk '/^(non)?voluntary_ctxt_switches/ { n += $2 } END { print n + 0 }'
 }
 
-measure() { # name program class [VAR=value...]
-    local name=$1 times=() i before
-    for i in $(seq "$runs"); do
-        start_to_docked "$2" "$3" "$work/$name-$i" "${@:4}"
-        times+=("$took")
-        [ "$i" = "$runs" ] || stop
+preload="LD_PRELOAD=$(readelf -d "$build/PeltwickImporter" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' | tr '\n' ' ')"
+declare -A program=([baseline]="$build/bench/tray_baseline" [preloaded]="$build/bench/tray_baseline"
+    [program]="$build/PeltwickImporter") class=([baseline]=tray_baseline [preloaded]=tray_baseline
+    [program]=PeltwickImporter) times=() docked=() rss=()
+start() { # name home: the program of that name started with an empty home
+    if [ "$1" = preloaded ]; then
+        start_to_docked "${program[$1]}" "${class[$1]}" "$2" "$preload"
+    else
+        start_to_docked "${program[$1]}" "${class[$1]}" "$2"
+    fi
+}
+# The launches of the three take turns, so that the load of a shared machine falls on each alike.
+for i in $(seq "$runs"); do
+    for name in baseline preloaded program; do
+        start "$name" "$work/$name-$i"
+        times[$name]+="$took "
+        stop
     done
-    docked_ms=$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")
+done
+for name in baseline preloaded program; do
+    docked[$name]=$(printf '%s\n' ${times[$name]} | sort -n | sed -n "$(((runs + 1) / 2))p")
+    start "$name" "$work/$name-idle"
     sleep 2
-    rss_kb=$(awk '/^VmRSS/ { print $2 }' /proc/"$pid"/status)
+    rss[$name]=$(awk '/^VmRSS/ { print $2 }' /proc/"$pid"/status)
     before=$(ctxt_switches)
     timeout -s INT "$idle" strace -f -c -p "$pid" -o "$work/$name.strace" >/dev/null 2>&1
     switches=$(($(ctxt_switches) - before))
     syscalls=$(awk '$NF == "total" { print $4 }' "$work/$name.strace")
     stop
-    echo "$PELTWICK_BENCH_HOST, $name: start to docked ${docked_ms} ms (median of $runs: ${times[*]}), idle RSS" \
-        "$((rss_kb / 1024)) MiB, idle ${idle}s: ${switches} context switches, ${syscalls:-0} system calls"
-    eval "${name}_docked=$docked_ms ${name}_rss=$rss_kb"
-}
-
-measure baseline "$build/bench/tray_baseline" tray_baseline
-measure preloaded "$build/bench/tray_baseline" tray_baseline \
-    LD_PRELOAD="$(readelf -d "$build/PeltwickImporter" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' | tr '\n' ' ')"
-measure program "$build/PeltwickImporter" PeltwickImporter
+    echo "$PELTWICK_BENCH_HOST, $name: start to docked ${docked[$name]} ms (median of $runs: ${times[$name]% }), idle RSS" \
+        "$((rss[$name] / 1024)) MiB, idle ${idle}s: ${switches} context switches, ${syscalls:-0} system calls"
+done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
-echo "$PELTWICK_BENCH_HOST, ratios to the bare tray icon: start to docked $(ratio "$program_docked" "$baseline_docked")" \
-    "(with the program's libraries preloaded $(ratio "$preloaded_docked" "$baseline_docked"))," \
-    "idle RSS $(ratio "$program_rss" "$baseline_rss")"
+echo "$PELTWICK_BENCH_HOST, ratios to the bare tray icon: start to docked $(ratio "${docked[program]}" "${docked[baseline]}")" \
+    "(with the program's libraries preloaded $(ratio "${docked[preloaded]}" "${docked[baseline]}"))," \
+    "idle RSS $(ratio "${rss[program]}" "${rss[baseline]}")"
