@@ -96,11 +96,12 @@ TEST_F(TrayStatusItemTest, OneMenuForLifeWhoseActionsFollowEachDescription) {
         fresh.setMenu(connectedMenu());
         EXPECT_EQ(shown(*fresh.menu()), shown(*menu));
         // Items first met in an order that a later menu turns round are moved.
+        TrayStatusItem other(dialogs, QStringLiteral("Peltwick Importer"));
         const MenuItem a = item("a", "A", MenuAction::none, true), b = item("b", "B", MenuAction::none, true);
-        fresh.setMenu({b});
-        fresh.setMenu({a, connectedMenu()[0]});
-        fresh.setMenu({a, b});
-        EXPECT_EQ(shown(*fresh.menu()), QStringLiteral("A|B|"));
+        other.setMenu({b});
+        other.setMenu({a, item("c", "C", MenuAction::none, true)}); // B, A, C
+        other.setMenu({a, b});
+        EXPECT_EQ(shown(*other.menu()), QStringLiteral("A|B|"));
     }
 }
 
