@@ -9,7 +9,7 @@ build=(cmake ninja-build g++ pkg-config ca-certificates
 tests=(clang clang-format libclang-rt-14-dev libgtest-dev
     apache2 apache2-utils lighttpd lighttpd-mod-webdav openssl curl
     gnome-keyring libsecret-tools libglib2.0-bin dbus dbus-bin dbus-user-session
-    xvfb xauth xdotool x11-utils libx11-dev imagemagick trayer strace
+    xvfb xauth xdotool x11-utils libx11-dev imagemagick trayer xfce4-panel xfconf strace
     evolution-data-server
     desktop-file-utils appstream groff-base lintian dpkg-dev)
 
