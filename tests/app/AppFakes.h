@@ -1,6 +1,7 @@
 #pragma once
 
 // Stand-ins for the desktop facilities, so a test can drive AppDelegate and watch what it does.
+// The settings, the menu and the dialogs may only be used from the test's thread (the main one).
 
 #include "core/AppDelegate.h"
 #include "support/Fakes.h"
@@ -12,67 +13,52 @@
 #include <map>
 #include <mutex>
 #include <thread>
-#include <utility>
 
-// The settings, the menu and the dialogs may only be used from the main thread (the test's).
-inline void onMain(const char* what) {
+inline void onMain() {
     static const std::thread::id mainThread = std::this_thread::get_id();
-    if (std::this_thread::get_id() != mainThread) ADD_FAILURE() << what << " called off the main thread";
+    EXPECT_EQ(std::this_thread::get_id(), mainThread) << "a main-thread facility used off the main thread";
 }
 
 struct FakeSettings : SettingsStore {
-    bool boolForKey(const std::string& key) override { return get(bools, key).value_or(false); }
-    void setBool(const std::string& key, bool value) override { set(bools, key, value); }
-    std::optional<std::string> stringForKey(const std::string& key) override { return get(strings, key); }
-    void setString(const std::string& key, const std::string& value) override { set(strings, key, value); }
-    template <typename T> static std::optional<T> get(const std::map<std::string, T>& map, const std::string& key) {
-        onMain("settings");
-        return map.count(key) ? std::optional(map.at(key)) : std::nullopt;
+    bool boolForKey(const std::string& key) override { return onMain(), bools[key]; }
+    void setBool(const std::string& key, bool value) override { onMain(), bools[key] = value; }
+    std::optional<std::string> stringForKey(const std::string& key) override {
+        onMain();
+        return strings.count(key) ? std::optional(strings[key]) : std::nullopt;
     }
-    template <typename T> static void set(std::map<std::string, T>& map, const std::string& key, const T& value) {
-        onMain("settings");
-        map[key] = value;
-    }
+    void setString(const std::string& key, const std::string& value) override { onMain(), strings[key] = value; }
     std::map<std::string, bool> bools;
     std::map<std::string, std::string> strings;
 };
 
 struct FakeStatusItem : StatusItem {
     void show(std::function<void(MenuAction)> handler) override { onAction = std::move(handler); }
-    void setMenu(const Menu& menu) override {
-        onMain("setMenu");
-        menus.push_back(menu);
-    }
+    void setMenu(const Menu& menu) override { onMain(), menus.push_back(menu); }
     const Menu& menu() const { return menus.back(); }
-    // The shown item with this title (an empty item when there is none).
-    MenuItem item(const std::string& title) const {
-        for (const auto& item : menu())
-            if (item.title == title) return item;
-        return {};
+    MenuItem item(const std::string& title) const { // an empty item when none has this title
+        const auto found = std::find_if(menu().begin(), menu().end(), [&](auto& i) { return i.title == title; });
+        return found == menu().end() ? MenuItem{} : *found;
     }
     bool has(const std::string& title) const { return !item(title).id.empty(); }
-    std::string titles() const { // "Title[-][x]|..." : "-" disabled, "x" checked
+    std::string titles() const { // "Title[-][x]|...": "-" disabled, "x" checked
         std::string all;
-        for (const auto& item : menu())
-            all +=
-                (item.separator ? "---" : item.title) + (item.enabled ? "" : "[-]") + (item.checked ? "[x]" : "") + "|";
+        for (const auto& i : menu())
+            all += (i.separator ? "---" : i.title) + (i.enabled ? "" : "[-]") + (i.checked ? "[x]" : "") + "|";
         return all;
     }
-    void choose(MenuAction action) { onAction(action); } // as the tray does, through the launch handler
-
     std::function<void(MenuAction)> onAction;
     std::vector<Menu> menus;
 };
 
 struct FakeDialogs : Dialogs {
     void alert(const std::string& messageText, const std::string& informativeText) override {
-        onMain("alert");
+        onMain();
         EXPECT_EQ(messageText, "Peltwick Importer");
         alerts.push_back(informativeText);
         if (whileAlertOpen) whileAlertOpen();
     }
     std::optional<std::string> prompt(const Prompt& prompt) override {
-        onMain("prompt");
+        onMain();
         prompts.push_back(prompt);
         EXPECT_FALSE(answers.empty()) << "unexpected prompt " << prompt.messageText;
         if (answers.empty()) return std::nullopt;
@@ -80,7 +66,6 @@ struct FakeDialogs : Dialogs {
         answers.pop_front();
         return answer;
     }
-    std::string alert(std::size_t n) const { return n < alerts.size() ? alerts[n] : "(no alert)"; }
     std::vector<std::string> alerts;
     std::vector<Prompt> prompts;
     std::deque<std::optional<std::string>> answers; // nullopt answers "Cancel"
@@ -89,15 +74,15 @@ struct FakeDialogs : Dialogs {
 
 struct FakeLoginItem : LoginItemService {
     Status status() override { return current; }
-    std::optional<std::string> registerItem() override { return change(registers, Status::enabled); }
-    std::optional<std::string> unregisterItem() override { return change(unregisters, Status::notRegistered); }
-    std::optional<std::string> change(int& calls, Status to) {
-        ++calls;
+    std::optional<std::string> registerItem() override { return change(Status::enabled); }
+    std::optional<std::string> unregisterItem() override { return change(Status::notRegistered); }
+    std::optional<std::string> change(Status to) {
+        ++changes;
         if (!failure) current = to;
         return failure;
     }
     Status current = Status::notRegistered;
-    int registers = 0, unregisters = 0;
+    int changes = 0;
     std::optional<std::string> failure;
 };
 
@@ -121,30 +106,26 @@ struct ManualTimers : TimerScheduler {
         return std::make_unique<Entry>(*this, delay, std::move(fire), false);
     }
     void advance(std::chrono::milliseconds by) {
-        const auto end = now + by;
-        for (int guard = 0; guard < 100'000; ++guard) {
+        for (const auto end = now + by;;) {
             const auto next =
                 std::min_element(live.begin(), live.end(), [](auto a, auto b) { return a->due < b->due; });
-            if (next == live.end() || (*next)->due > end) break;
+            if (next == live.end() || (*next)->due > end) return void(now = end);
             Entry* entry = *next;
             now = entry->due;
             entry->due = entry->repeats ? entry->due + entry->interval : std::chrono::milliseconds::max();
             entry->tick();
         }
-        now = end;
     }
-    // The interval of the one repeating timer, or zero when there is none.
-    std::chrono::milliseconds hourly() const {
-        for (const Entry* entry : live)
-            if (entry->repeats) return entry->interval;
-        return {};
+    std::chrono::milliseconds hourly() const { // the repeating timer's interval; zero when there is none
+        const auto found = std::find_if(live.begin(), live.end(), [](const Entry* e) { return e->repeats; });
+        return found == live.end() ? std::chrono::milliseconds{} : (*found)->interval;
     }
     std::chrono::milliseconds now{0};
-    std::vector<Entry*> live; // the timers not yet destroyed
+    std::vector<Entry*> live;
 };
 
-// Background work waits until the test runs it. Each job's work then runs on a thread of its own
-// (so a main-thread-only call from it fails the test) and its continuation on the test's thread.
+// Background work waits until the test runs it: its work on a thread of its own (so a
+// main-thread-only call from it fails the test), its continuation on the test's thread.
 struct ManualDispatcher : Dispatcher {
     void runInBackground(std::function<void()> work, std::function<void()> thenOnMain) override {
         jobs.emplace_back(std::move(work), std::move(thenOnMain));
@@ -157,7 +138,7 @@ struct ManualDispatcher : Dispatcher {
         then();
         return true;
     }
-    int runAll() { // including the jobs the continuations queue
+    int runAll() { // the jobs the continuations queue too
         int ran = 0;
         while (ran < 1000 && runOne())
             ++ran;
@@ -173,8 +154,7 @@ struct FixedDates : DateFormatter {
 struct MemoryReports : SyncReportStore {
     std::optional<std::string> write(const std::string& report) override {
         std::lock_guard lock(mutex);
-        last = report;
-        return std::nullopt;
+        return last = report, std::nullopt;
     }
     std::mutex mutex;
     std::string last;
@@ -192,7 +172,7 @@ struct AppHarness {
     MemoryKeychain secItems;
     Keychain keychain{secItems};
     MemoryReports reports;
-    std::shared_ptr<MemoryContactStore> book = std::make_shared<MemoryContactStore>();
+    MemoryContactStore book; // each pass reads it through a store of its own
     int quits = 0;
     DAVClient::Timeouts timeouts{};
     std::unique_ptr<AppDelegate> app;
@@ -200,31 +180,27 @@ struct AppHarness {
     AppHarness() { secItems.workerOnly = true; }
     // Launched, with the keyring's first answer in unless `settle` is false.
     AppDelegate& launch(bool settle = true) {
-        auto store = [book = book]() -> std::unique_ptr<ContactStore> {
-            struct Shared : ContactStore { // each pass gets a store of its own over the one book
-                std::shared_ptr<MemoryContactStore> book;
-                bool requestAccess() override { return book->requestAccess(); }
-                std::vector<Contact> contacts() override { return book->contacts(); }
-            };
-            auto made = std::make_unique<Shared>();
-            made->book = book;
-            return made;
+        struct Store : ContactStore {
+            MemoryContactStore& book;
+            explicit Store(MemoryContactStore& book) : book(book) {}
+            bool requestAccess() override { return book.requestAccess(); }
+            std::vector<Contact> contacts() override { return book.contacts(); }
         };
+        auto makeStore = [this] { return std::unique_ptr<ContactStore>(new Store(book)); };
         app = std::make_unique<AppDelegate>(AppServices{settings, statusItem, dialogs, loginItem, timers, dispatcher,
-                                                        dates, keychain, reports, store, timeouts,
+                                                        dates, keychain, reports, makeStore, timeouts,
                                                         std::chrono::hours(1), [this] { ++quits; }});
         app->applicationDidFinishLaunching();
         if (settle) dispatcher.runAll();
         return *app;
     }
-    // A launch after the first: the first-run defaults are already settled.
-    AppDelegate& relaunch() {
+    AppDelegate& relaunch() { // a launch after the first: the first-run defaults are settled
         settings.bools[AppDelegate::loginItemDefaultedKey] = settings.bools[AppDelegate::autoSyncDefaultedKey] = true;
         return launch();
     }
     void store(const std::string& email, const std::string& password) { secItems.data = email + "\n" + password; }
     void choose(MenuAction action) {
-        statusItem.choose(action);
+        statusItem.onAction(action);
         dispatcher.runAll();
     }
 };
