@@ -6,6 +6,9 @@ set(app_id app.peltwick.importer) # also the program's autostart entry and its i
 set(icons ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
 
 install(TARGETS PeltwickImporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET peltwick_eds) # GNOME's address book, loaded on the first pass
+    install(TARGETS peltwick_eds LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/peltwick-importer)
+endif()
 install(FILES data/${app_id}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES data/${app_id}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 configure_file(data/PeltwickImporter.1.in PeltwickImporter.1 @ONLY)

@@ -31,7 +31,9 @@ package() { # build out
     printf 'Source: %s\n\nPackage: %s\nArchitecture: any\n' "$pkg" "$pkg" >"$out/debian/control"
     DESTDIR=$stage cmake --install "$build" --prefix /usr --strip >/dev/null
     # What dh_strip also drops; man pages are compressed, as Debian policy wants.
-    strip --remove-section=.comment --remove-section=.note "$stage/usr/bin/PeltwickImporter"
+    local module
+    module=$(find "$stage/usr/lib" -name peltwick-eds.so 2>/dev/null || true)
+    strip --remove-section=.comment --remove-section=.note "$stage/usr/bin/PeltwickImporter" $module
     gzip -9n "$stage/usr/share/man/man1/PeltwickImporter.1"
 
     local maintainer="${DEBFULLNAME:-Peltwick Importer developers} <${DEBEMAIL:-importer@peltwick.app}>"
@@ -55,7 +57,7 @@ EOF
 
     # Library dependencies come from the binary, found in a tree that has its DEBIAN folder.
     mkdir -p "$stage/DEBIAN"
-    shlibs=$(cd "$out" && dpkg-shlibdeps -O -e"debian/$pkg/usr/bin/PeltwickImporter")
+    shlibs=$(cd "$out" && dpkg-shlibdeps -O -e"debian/$pkg/usr/bin/PeltwickImporter" ${module:+-e"${module#"$out"/}"})
     shlibs=${shlibs#shlibs:Depends=}
 
     # Qt loads its SVG support as a plugin, which no linked library shows: the program's icons

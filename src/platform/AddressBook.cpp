@@ -1,17 +1,42 @@
 #include "platform/AddressBook.h"
 
+#include "core/Log.h"
 #include "platform/VCardFolderStore.h"
 
-#ifdef PELTWICK_HAVE_EDS
-#include "platform/EdsContactStore.h"
-#endif
-
+#include <dlfcn.h>
 #include <iterator>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
 
-AddressBook::AddressBook(std::filesystem::path vcardFolder) : vcardFolder_(std::move(vcardFolder)) {}
+AddressBook::AddressBook(std::filesystem::path vcardFolder, EdsReader readEds)
+    : vcardFolder_(std::move(vcardFolder)), readEds_(std::move(readEds)) {}
+
+/// Finds and loads the module once per process; every read after that goes straight to it.
+AddressBook::EdsReader AddressBook::moduleReader() {
+#ifdef PELTWICK_HAVE_EDS
+    using Entry = void (*)(long long, EdsContactStore::Reading*);
+    static const Entry entry = []() -> Entry {
+        std::error_code error;
+        const auto program = std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+        for (const auto& path : {program / "peltwick-eds.so", program / PELTWICK_EDS_MODULE_DIR / "peltwick-eds.so"}) {
+            void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (void* found = module ? ::dlsym(module, "peltwick_read_eds") : nullptr)
+                return reinterpret_cast<Entry>(found);
+        }
+        const char* why = ::dlerror();
+        Log::warning(std::string("GNOME's address book is not read: ") + (why ? why : "its module is missing"));
+        return nullptr;
+    }();
+    if (entry)
+        return [] {
+            EdsContactStore::Reading reading;
+            entry(EdsContactStore::defaultBookTimeout.count(), &reading);
+            return reading;
+        };
+#endif
+    return [] { return EdsContactStore::Reading{}; };
+}
 
 /// Built afresh for every access request and every pass; nothing is read until contacts().
 std::unique_ptr<ContactStore> AddressBook::makeDefault() {
@@ -36,7 +61,7 @@ std::vector<Contact> AddressBook::contacts() {
     std::vector<Contact> all;
     if (!folderMissing) all = VCardFolderStore(vcardFolder_).contacts();
 
-    EdsContactStore::Reading eds = EdsContactStore().read();
+    EdsContactStore::Reading eds = readEds_();
     all.insert(all.end(), std::make_move_iterator(eds.contacts.begin()), std::make_move_iterator(eds.contacts.end()));
     if (!folderMissing || eds.booksRead > 0) return all;
 

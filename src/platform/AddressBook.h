@@ -1,8 +1,10 @@
 #pragma once
 
 #include "core/ContactsImporter.h"
+#include "platform/EdsContactStore.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -11,7 +13,13 @@
 // the sources are settled the same way in every pass.
 class AddressBook : public ContactStore {
 public:
-    explicit AddressBook(std::filesystem::path vcardFolder);
+    using EdsReader = std::function<EdsContactStore::Reading()>;
+
+    // GNOME's address book is read through `readEds`: by default the module peltwick-eds.so, loaded
+    // on the first read (its libraries are most of what the program would otherwise load at start),
+    // from beside the program or from its install folder. Without the module there is no EDS.
+    explicit AddressBook(std::filesystem::path vcardFolder, EdsReader readEds = moduleReader());
+    static EdsReader moduleReader();
 
     // The user's address book: VCardFolderStore::defaultFolder() and the session's EDS.
     static std::unique_ptr<ContactStore> makeDefault();
@@ -21,4 +29,5 @@ public:
 
 private:
     std::filesystem::path vcardFolder_;
+    EdsReader readEds_;
 };

@@ -325,3 +325,7 @@ std::vector<Contact> EdsContactStore::contacts() {
     }
     return std::move(reading.contacts);
 }
+
+extern "C" void peltwick_read_eds(long long bookTimeoutMs, EdsContactStore::Reading* reading) {
+    *reading = EdsContactStore(std::chrono::milliseconds(bookTimeoutMs)).read();
+}

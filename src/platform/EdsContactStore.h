@@ -35,3 +35,7 @@ public:
 private:
     std::chrono::milliseconds bookTimeout_;
 };
+
+// The entry of the address-book module (peltwick-eds.so), which AddressBook loads on the first
+// pass: a read with the given bound on each book.
+extern "C" void peltwick_read_eds(long long bookTimeoutMs, EdsContactStore::Reading* reading);
