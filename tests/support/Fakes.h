@@ -91,72 +91,54 @@ struct MemoryContactStore : ContactStore {
 
 // A WebDAV vault in memory on a loopback server: one account (any, when `authorization` is empty),
 // the contacts collection made by MKCOL, and uploads that only create, as a real server does with
-// If-None-Match: *. failUpload() makes the nth upload from then on fail: a status, a stall, a
-// connection closed without an answer, or the server gone for good.
+// If-None-Match: *. failUpload() makes the nth upload from then on fail: a status, or no answer.
 struct MemoryVault {
-    enum class Fault { none, status, stalls, hangsUp, goesAway };
+    enum class Fault { none, status, hangsUp };
+    using Reply = ScriptedHttpServer::Reply;
 
-    explicit MemoryVault(std::string authorization = {}) : authorization_(std::move(authorization)) {
-        server.setHandler([this](const ScriptedHttpServer::Request& request) { return answer(request); });
-    }
+    explicit MemoryVault(std::string authorization = {}) : authorization_(std::move(authorization)) {}
     std::map<std::string, std::string> files() {
         std::lock_guard lock(mutex_);
         return files_;
     }
     void put(const std::string& name, const std::string& content) {
         std::lock_guard lock(mutex_);
-        collection_ = true;
-        files_[name] = content;
+        collection_ = true, files_[name] = content;
     }
     void failUpload(int nth, Fault fault, int status = 500) {
         std::lock_guard lock(mutex_);
-        fault_ = fault, faultAt_ = nth, faultStatus_ = status, uploads_ = 0, gone_ = false;
-    }
-    bool hasCollection() {
-        std::lock_guard lock(mutex_);
-        return collection_;
-    }
-
-    ScriptedHttpServer::Reply answer(const ScriptedHttpServer::Request& request) {
-        using Reply = ScriptedHttpServer::Reply;
-        std::lock_guard lock(mutex_);
-        const std::string contacts = "/dav/contacts/";
-        if (gone_) return Reply::raw({});
-        if (!authorization_.empty() && request.header("Authorization") != authorization_) return Reply::status(401);
-        if (request.method == "PROPFIND" && request.target == "/dav/") return Reply::multistatus(listing("/dav/"));
-        if (request.method == "PROPFIND" && request.target == contacts)
-            return collection_ ? Reply::multistatus(listing(contacts)) : Reply::status(404);
-        if (request.method == "MKCOL" && request.target == contacts)
-            return Reply::status(std::exchange(collection_, true) ? 405 : 201);
-        if (request.method != "PUT" || !request.target.starts_with(contacts)) return Reply::status(405);
-        if (++uploads_ == faultAt_ && fault_ != Fault::none) {
-            gone_ = fault_ == Fault::goesAway;
-            return fault_ == Fault::status   ? Reply::status(faultStatus_)
-                   : fault_ == Fault::stalls ? Reply::stall()
-                                             : Reply::raw({});
-        }
-        if (!collection_) return Reply::status(409);
-        return files_.emplace(request.target.substr(contacts.size()), request.body).second ? Reply::status(201)
-                                                                                           : Reply::status(412);
+        fault_ = fault, faultAt_ = nth, faultStatus_ = status, uploads_ = 0;
     }
 
 private:
-    std::string listing(const std::string& collection) const {
-        std::string xml = "<?xml version=\"1.0\"?><D:multistatus xmlns:D=\"DAV:\"><D:response><D:href>" + collection +
-                          "</D:href></D:response>";
-        for (const auto& file : files_)
-            if (collection != "/dav/")
-                xml += "<D:response><D:href>" + collection + file.first + "</D:href></D:response>";
-        return xml + "</D:multistatus>";
+    Reply answer(const ScriptedHttpServer::Request& request) {
+        std::lock_guard lock(mutex_);
+        const std::string contacts = "/dav/contacts/";
+        if (!authorization_.empty() && request.header("Authorization") != authorization_) return Reply::status(401);
+        if (request.method == "PROPFIND" && request.target == contacts && !collection_) return Reply::status(404);
+        if (request.method == "PROPFIND") { // of the vault or its contacts
+            std::string xml = "<multistatus xmlns='DAV:'>";
+            for (const auto& file : files_)
+                xml += "<href>" + contacts + file.first + "</href>";
+            return Reply::status(207, xml + "</multistatus>");
+        }
+        if (request.method == "MKCOL" && request.target == contacts)
+            return Reply::status(std::exchange(collection_, true) ? 405 : 201);
+        if (request.method != "PUT" || !request.target.starts_with(contacts)) return Reply::status(405);
+        if (++uploads_ == faultAt_ && fault_ != Fault::none)
+            return fault_ == Fault::status ? Reply::status(faultStatus_) : Reply::raw({});
+        if (!collection_) return Reply::status(409);
+        return Reply::status(files_.emplace(request.target.substr(contacts.size()), request.body).second ? 201 : 412);
     }
 
     std::mutex mutex_;
     std::string authorization_;
     std::map<std::string, std::string> files_;
-    bool collection_ = false, gone_ = false;
+    bool collection_ = false;
     Fault fault_ = Fault::none;
     int uploads_ = 0, faultAt_ = 0, faultStatus_ = 500;
 
 public:
-    ScriptedHttpServer server; // last: stopped first, while the vault's state still exists
+    // Last: started once the vault's state exists, and stopped first.
+    ScriptedHttpServer server{[this](const ScriptedHttpServer::Request& request) { return answer(request); }};
 };

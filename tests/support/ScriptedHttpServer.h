@@ -1,108 +1,137 @@
 #pragma once
 
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
-#include <chrono>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
-// A small HTTP/1.1 server on loopback (127.0.0.1 unless told another address) for tests. It answers
-// each request with the next canned reply of its queue, or else from its handler, and records every
-// request as it arrived. Replies are raw bytes, so a test can answer garbage, cut a body short,
-// close the connection or hold it open without a word; a reply may also go on with bytes made as
-// they are sent (a body of any size without holding it). Connections are kept alive unless a reply
-// says otherwise.
+// An HTTP/1.1 server on loopback for tests, serving one connection at a time. It answers each
+// request with the next reply queued, or else from its handler, and records the requests. Replies
+// are raw bytes: a test can answer garbage, cut a body short, hang up, or hold the connection.
 class ScriptedHttpServer {
 public:
     struct Request {
-        std::string method, target, version;
-        std::vector<std::pair<std::string, std::string>> headers; // in arrival order, values trimmed
-        std::string head;   // the request line and header lines exactly as received, blank line included
-        std::string body;   // as many bytes as Content-Length says
-        int connection = 0; // which accepted connection carried it, counting from 1
-
-        std::optional<std::string> header(std::string_view name) const; // the first of that name, any case
-        std::size_t count(std::string_view name) const;                 // how many of that name arrived
+        std::string method, target;
+        std::string head; // the request line and header lines as received, blank line included
+        std::string body;
+        // The value of the first header of that name as the client spells it; empty when there is none.
+        std::string header(const std::string& name) const {
+            const auto at = head.find("\r\n" + name + ": ");
+            if (at == std::string::npos) return {};
+            return head.substr(at + name.size() + 4, head.find('\r', at + 2) - at - name.size() - 4);
+        }
     };
 
     struct Reply {
-        enum class Then { keepAlive, close, hold };
-        std::string bytes;                  // written verbatim
-        std::chrono::milliseconds delay{0}; // waited before writing
-        Then then = Then::keepAlive;        // hold: keep the connection open and silent until stop()
-        // Called after bytes until it returns false (or the client stops reading): each call fills
-        // its argument with the next bytes to write.
-        std::function<bool(std::string&)> more = nullptr;
-
-        static Reply status(int code, std::string body = {},
-                            const std::vector<std::pair<std::string, std::string>>& headers = {});
-        static Reply multistatus(std::string xml) { // 207 with an XML content type
-            return status(207, std::move(xml), {{"Content-Type", "application/xml; charset=utf-8"}});
+        enum class Then { keepAlive, close, hold }; // hold: say nothing more on this connection
+        std::string bytes;
+        Then then = Then::keepAlive;
+        static Reply status(int code, const std::string& body = {}) {
+            const auto length = std::to_string(body.size());
+            return {"HTTP/1.1 " + std::to_string(code) + " Status\r\nContent-Length: " + length + "\r\n\r\n" + body};
         }
-        static Reply raw(std::string bytes, Then then = Then::close) { return Reply{std::move(bytes), {}, then}; }
-        static Reply cutShort(int code, std::string body, std::size_t declaredLength); // then closes
-        static Reply stall() { return raw({}, Then::hold); }                           // no answer at all
-        // A 207 whose body, made by more, ends when the connection closes.
-        static Reply streamed(std::function<bool(std::string&)> more);
+        static Reply raw(std::string bytes, Then then = Then::close) { return {std::move(bytes), then}; }
+        static Reply stall() { return raw({}, Then::hold); }
     };
-
     using Handler = std::function<Reply(const Request&)>;
 
-    ScriptedHttpServer() : ScriptedHttpServer(Handler{}) {}
-    explicit ScriptedHttpServer(Handler handler, std::string address = "127.0.0.1");
-    ~ScriptedHttpServer() { stop(); }
-    ScriptedHttpServer(const ScriptedHttpServer&) = delete;
-    ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
+    explicit ScriptedHttpServer(Handler handler = {}, const std::string& address = "127.0.0.1")
+        : handler_(std::move(handler)) {
+        sockaddr_in bound{AF_INET, 0, {}, {}};
+        socklen_t length = sizeof bound;
+        if (::inet_pton(AF_INET, address.c_str(), &bound.sin_addr) != 1 ||
+            ::bind(listener_, reinterpret_cast<sockaddr*>(&bound), length) != 0 || ::listen(listener_, 16) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &length) != 0)
+            throw std::runtime_error("cannot listen on " + address);
+        url_ = "http://" + address + ":" + std::to_string(ntohs(bound.sin_port));
+        thread_ = std::thread([this] { run(); });
+    }
+    ~ScriptedHttpServer() {
+        stopping_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
 
-    std::uint16_t port() const noexcept { return port_; }
-    std::string url() const { return "http://" + address_ + ":" + std::to_string(port_); }
-
-    // Queued replies answer first, one per request; then the handler, or else "500 Unscripted".
+    const std::string& url() const { return url_; }
     void enqueue(Reply reply) {
-        std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(reply));
+        locked([&] { queue_.push_back(std::move(reply)); });
     }
-    void setHandler(Handler handler) {
-        std::lock_guard lock(mutex_);
-        handler_ = std::move(handler);
-    }
-
     std::vector<Request> requests() const {
-        std::lock_guard lock(mutex_);
-        return requests_;
+        return locked([&] { return requests_; });
     }
     void clearRequests() {
-        std::lock_guard lock(mutex_);
-        requests_.clear();
+        locked([&] { requests_.clear(); });
     }
-    int connections() const noexcept { return connections_.load(); }
-    int unscripted() const noexcept { return unscripted_.load(); }
-
-    void stop(); // closes every connection and ends the server thread; the destructor calls it
+    int connections() const { return connections_; }
 
 private:
-    struct Connection;
-    void run();
-    bool serve(Connection& connection); // false when the connection is to be closed
-    Reply replyFor(const Request& request);
-    void pause(std::chrono::milliseconds duration) const;
+    template <typename Step> auto locked(Step step) const -> decltype(step()) {
+        std::lock_guard lock(mutex_);
+        return step();
+    }
+    bool readable(int fd) const { // waits at most 20 ms, so that stop() is seen
+        pollfd watched{fd, POLLIN, 0};
+        return ::poll(&watched, 1, 20) > 0;
+    }
+    void run() {
+        for (int fd; !stopping_;)
+            if (readable(listener_) && (fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
+                ++connections_;
+                serve(fd);
+                ::close(fd);
+            }
+    }
+    // Answers each request once it is complete, until the client or a reply ends the connection.
+    void serve(int fd) {
+        std::string buffer;
+        for (bool held = false; !stopping_;) {
+            if (!readable(fd)) continue;
+            char data[65536];
+            const ssize_t got = ::recv(fd, data, sizeof data, 0);
+            if (got <= 0) return;
+            buffer.append(data, held ? 0 : static_cast<std::size_t>(got)); // a held connection is never answered
+            for (std::size_t end; !held && (end = buffer.find("\r\n\r\n")) != std::string::npos;) {
+                Request request;
+                request.head = buffer.substr(0, end + 4);
+                const auto size = std::strtoul(request.header("Content-Length").c_str(), nullptr, 10);
+                if (buffer.size() < end + 4 + size) break;
+                request.body = buffer.substr(end + 4, size);
+                buffer.erase(0, end + 4 + size);
+                std::istringstream(request.head) >> request.method >> request.target;
+                const Reply reply = answer(request);
+                if (::send(fd, reply.bytes.data(), reply.bytes.size(), MSG_NOSIGNAL) < 0) return;
+                if (reply.then == Reply::Then::close) return;
+                held = reply.then == Reply::Then::hold;
+            }
+        }
+    }
+    Reply answer(const Request& request) {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(request);
+        if (queue_.empty()) return handler_ ? handler_(request) : Reply::status(500);
+        Reply reply = std::move(queue_.front());
+        queue_.pop_front();
+        return reply;
+    }
 
-    std::string address_;
-    int listener_ = -1;
-    std::uint16_t port_ = 0;
+    std::string url_;
+    int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};
-    std::atomic<int> unscripted_{0};
     mutable std::mutex mutex_;
     std::deque<Reply> queue_;
-    Handler handler_;
+    const Handler handler_;
     std::vector<Request> requests_;
     std::thread thread_;
 };
