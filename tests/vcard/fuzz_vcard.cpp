@@ -9,10 +9,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<Contact> contacts = VCardParser::parse(bytes);
     for (const Contact& c : contacts) {
         std::string texts = c.givenName + '\n' + c.familyName + '\n' + c.organizationName + '\n' + c.jobTitle;
-        for (const std::string& text : c.emailAddresses)
-            texts += '\n' + text;
-        for (const std::string& text : c.phoneNumbers)
-            texts += '\n' + text;
+        for (const auto* list : {&c.emailAddresses, &c.phoneNumbers})
+            for (const std::string& text : *list)
+                texts += '\n' + text;
         if (c == Contact{} || !Text::isValidUTF8(texts)) std::abort();
     }
     std::vector<Contact> bounded; // a budget of a few contacts' worth
