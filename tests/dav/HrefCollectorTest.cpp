@@ -6,6 +6,7 @@
 
 #include <malloc.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 

@@ -16,9 +16,8 @@
 #include <utility>
 #include <vector>
 
-// An HTTP/1.1 server on loopback for tests, serving one connection at a time. It answers each
-// request with the next reply queued, or else from its handler, and records the requests. Replies
-// are raw bytes: a test can answer garbage, cut a body short, hang up, or hold the connection.
+// An HTTP/1.1 server on loopback for tests, one connection at a time. Each request, recorded, gets the
+// next reply queued or else its handler's: raw bytes, so garbage, a cut body, a hang-up or silence.
 class ScriptedHttpServer {
 public:
     struct Request {
@@ -42,7 +41,6 @@ public:
             return {"HTTP/1.1 " + std::to_string(code) + " Status\r\nContent-Length: " + length + "\r\n\r\n" + body};
         }
         static Reply raw(std::string bytes, Then then = Then::close) { return {std::move(bytes), then}; }
-        static Reply stall() { return raw({}, Then::hold); }
     };
     using Handler = std::function<Reply(const Request&)>;
 
