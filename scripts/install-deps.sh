@@ -6,7 +6,7 @@ set -euo pipefail
 build=(cmake ninja-build g++ pkg-config ca-certificates
     libcurl4-openssl-dev libexpat1-dev libicu-dev libsecret-1-dev libebook1.2-dev
     qt6-base-dev libqt6svg6 qt6-qpa-plugins)
-tests=(clang clang-format libclang-rt-14-dev libgtest-dev
+tests=(clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
     apache2 apache2-utils lighttpd lighttpd-mod-webdav openssl curl
     gnome-keyring libsecret-tools libglib2.0-bin dbus dbus-bin dbus-user-session
     xvfb xauth xdotool x11-utils libx11-dev imagemagick trayer xfce4-panel xfconf strace
