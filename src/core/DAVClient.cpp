@@ -2,6 +2,7 @@
 
 #include "core/DAVNames.h"
 #include "core/HrefCollector.h"
+#include "core/Text.h"
 
 #include <curl/curl.h>
 
@@ -59,12 +60,6 @@ std::string base64(std::string_view bytes) {
 void initialiseCurl() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-// Overwrites a copy of the credential before it goes (explicit_bzero is not optimised away).
-void wipe(std::string& text) noexcept {
-    explicit_bzero(text.data(), text.size());
-    text.clear();
 }
 
 // The request's header lines; one holds the credential, so all are wiped before they go.
@@ -259,7 +254,7 @@ DAVClient::DAVClient(std::string baseURL, const std::string& email, const std::s
 
 /// The stored authorization value holds the password in Base64: it is wiped before it goes.
 DAVClient::~DAVClient() {
-    wipe(authorization_);
+    Text::wipe(authorization_);
 }
 
 /// Built in buffers of their final size, so that no copy of the password is left behind by a
@@ -271,14 +266,35 @@ std::string DAVClient::basicAuthorization(const std::string& email, const std::s
     credential += ':';
     credential += password;
     std::string encoded = base64(credential);
-    wipe(credential);
+    Text::wipe(credential);
     std::string value;
     value.reserve(6 + encoded.size());
     value += "Basic ";
     value += encoded;
-    wipe(encoded);
+    Text::wipe(encoded);
     return value;
 }
+
+namespace {
+
+// A request's header fields: the credential, the depth and the call's own, and nothing that
+// libcurl would add by itself (no "Expect: 100-continue" for uploads, no default Accept).
+void addFields(HeaderList& fields, const std::string& authorization, const std::optional<std::string>& depth,
+               const std::map<std::string, std::string>& headers) {
+    std::string authorizationLine;
+    authorizationLine.reserve(15 + authorization.size());
+    authorizationLine += "Authorization: ";
+    authorizationLine += authorization;
+    fields.add(authorizationLine);
+    Text::wipe(authorizationLine);
+    if (depth) fields.add("Depth: " + *depth);
+    for (const auto& [name, value] : headers)
+        fields.add(name + ": " + value);
+    fields.add("Expect:");
+    fields.add("Accept:");
+}
+
+} // namespace
 
 /// One exchange through the client's handle. Transport failures are thrown as TransportError
 /// with libcurl's description; an answer that is not HTTP is badResponse.
@@ -291,18 +307,7 @@ std::int64_t DAVClient::request(const std::string& method, const std::string& pa
     const std::string url = session_->origin + path;
 
     HeaderList fields;
-    std::string authorizationLine;
-    authorizationLine.reserve(15 + authorization_.size());
-    authorizationLine += "Authorization: ";
-    authorizationLine += authorization_;
-    fields.add(authorizationLine);
-    wipe(authorizationLine);
-    if (depth) fields.add("Depth: " + *depth);
-    for (const auto& [name, value] : headers)
-        fields.add(name + ": " + value);
-    // Exactly the fields above: no "Expect: 100-continue" for uploads, no default Accept.
-    fields.add("Expect:");
-    fields.add("Accept:");
+    addFields(fields, authorization_, depth, headers);
 
     Transfer transfer;
     transfer.easy = easy;
