@@ -1,181 +1,107 @@
-// menu-host: a tray program's menu as a status-notifier host sees it: the one item registered with
-// org.kde.StatusNotifierWatcher, its exported com.canonical.dbusmenu layout read once, kept up to
-// date from ItemsPropertiesUpdated, read again only on LayoutUpdated (or when AboutToShow asks), and
-// clicked with the ids it holds, as libdbusmenu hosts do. Prints "ready" (or exits 1 when no item
-// came within 10 s), then answers each line on stdin with one line:
-//   items: how many items are registered; menu: the visible items, " [x]" or " [ ]" after a toggle
-//   and " (off)" after a disabled one, joined by " | "; click TITLE: Event(id, "clicked") with the
-//   held id of the item so titled; opened, closed: Event(0, ...); abouttoshow: AboutToShow(0);
-//   ping MS: GetLayout within MS milliseconds. The last four answer "ok" or the error.
-#include <QCoreApplication>
-#include <QDBusArgument>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusObjectPath>
-#include <QDBusPendingCallWatcher>
-#include <QDBusVariant>
-#include <QEventLoop>
-#include <QThread>
+// menu-host: the tray program's menu as a libdbusmenu-based status-notifier host uses it: the layout
+// of the item's com.canonical.dbusmenu read once, again only on LayoutUpdated, and clicked with the
+// ids it holds. Prints "ready", then answers each line on stdin: items (how many are registered with
+// the watcher), menu (the visible items as the program shows them now: "[x]" or "[ ]" after a toggle,
+// "(off)" after a disabled one), click TITLE (Event(held id, "clicked")), opened (AboutToShow(0),
+// then Event(0, "opened"), as libdbusmenu-qt hosts do), closed, ping MS (GetLayout within MS ms).
+#include <QtDBus>
 
 #include <iostream>
-#include <string>
-#include <vector>
 
-namespace {
-
-QDBusMessage call(const QString& service, const QString& path, const QString& interface, const QString& method,
-                  const QVariantList& arguments, int timeoutMs = 5000) {
-    auto message = QDBusMessage::createMethodCall(service, path, interface, method);
-    message.setArguments(arguments);
-    return QDBusConnection::sessionBus().call(message, QDBus::Block, timeoutMs);
+QVariant remote(const QString& service, const QString& path, const QString& interface, const char* property) {
+    return QDBusInterface(service, path, interface).property(property);
 }
 
-QVariant busProperty(const QString& service, const QString& path, const QString& interface, const QString& name) {
-    const QDBusMessage reply = call(service, path, "org.freedesktop.DBus.Properties", "Get", {interface, name});
-    return reply.arguments().value(0).value<QDBusVariant>().variant();
-}
-
-QStringList registeredItems() {
-    return busProperty("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
-                       "RegisteredStatusNotifierItems")
-        .toStringList();
+QStringList registered() { // "service/path", as xfce4-panel lists them
+    const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+    return remote(watcher, "/StatusNotifierWatcher", watcher, "RegisteredStatusNotifierItems").toStringList();
 }
 
 QString ok(const QDBusMessage& reply) {
     return reply.type() == QDBusMessage::ReplyMessage ? "ok" : reply.errorName();
 }
 
-struct Item {
-    int id;
-    QVariantMap properties;
-};
+using Items = std::vector<std::pair<int, QVariantMap>>;
 
 class Host : public QObject {
     Q_OBJECT
 public:
     bool find() {
-        for (int tries = 0; tries < 200 && registeredItems().isEmpty(); ++tries)
+        for (int tries = 0; tries < 200 && registered().isEmpty(); ++tries)
             QThread::msleep(50);
-        const QString item = registeredItems().value(0); // "service/path", as xfce4-panel lists them
-        service_ = item.section('/', 0, 0);
-        path_ = busProperty(service_, "/" + item.section('/', 1), "org.kde.StatusNotifierItem", "Menu")
-                    .value<QDBusObjectPath>()
-                    .path();
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        bus.connect(service_, path_, menu_, "LayoutUpdated", this, SLOT(fetchLayout()));
-        bus.connect(service_, path_, menu_, "ItemsPropertiesUpdated", this, SLOT(update(QDBusMessage)));
-        fetchLayout();
-        return !items_.empty();
-    }
-
-    // Applies what the program sent before now: the reply to a call made now comes after it, and
-    // Qt hands both to this thread in that order.
-    void catchUp() {
-        QEventLoop loop;
-        QDBusPendingCallWatcher ping(QDBusConnection::sessionBus().asyncCall(
-            QDBusMessage::createMethodCall(service_, path_, "org.freedesktop.DBus.Peer", "Ping"), 5000));
-        connect(&ping, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
-        loop.exec();
+        service_ = registered().value(0).section('/', 0, 0);
+        const QString item = "/" + registered().value(0).section('/', 1);
+        path_ = remote(service_, item, "org.kde.StatusNotifierItem", "Menu").value<QDBusObjectPath>().path();
+        QDBusConnection::sessionBus().connect(service_, path_, menu_, "LayoutUpdated", this, SLOT(fetch()));
+        fetch();
+        return !held_.empty();
     }
 
     QString run(const QString& line) {
+        // First what the program sent before now: Qt hands it over before the reply to a call made now.
+        QDBusConnection::sessionBus().call(
+            QDBusMessage::createMethodCall(service_, path_, "org.freedesktop.DBus.Peer", "Ping"));
+        QCoreApplication::processEvents();
         const QString command = line.section(' ', 0, 0), argument = line.section(' ', 1);
-        if (command == "items") return QString::number(registeredItems().size());
-        if (command == "menu") return menu();
-        if (command == "click") {
-            for (const Item& item : items_)
-                if (item.properties.value("visible", true).toBool() && item.properties.value("label") == argument)
-                    return send(item.id, "clicked");
-            return "no item";
-        }
-        if (command == "opened" || command == "closed") return send(0, command);
-        if (command == "abouttoshow") {
-            const QDBusMessage reply = menuCall("AboutToShow", {0});
-            if (reply.arguments().value(0).toBool()) fetchLayout();
-            return ok(reply);
-        }
+        if (command == "items") return QString::number(registered().size());
         if (command == "ping") return ok(menuCall("GetLayout", {0, -1, QStringList()}, argument.toInt()));
-        return "unknown command";
+        if (command == "opened" && menuCall("AboutToShow", {0}).arguments().value(0).toBool()) fetch();
+        if (command == "opened" || command == "closed") return send(0, command);
+        for (const auto& [id, p] : held_)
+            if (command == "click" && p.value("visible", true).toBool() && p.value("label") == argument)
+                return send(id, "clicked");
+        QStringList shown;
+        for (const auto& [id, p] : command == "menu" ? layout() : Items())
+            if (p.value("visible", true).toBool() && p.value("type") != "separator")
+                shown << p.value("label").toString() +
+                             (p.contains("toggle-type") ? p.value("toggle-state").toInt() == 1 ? " [x]" : " [ ]" : "") +
+                             (p.value("enabled", true).toBool() ? "" : " (off)");
+        return command == "menu" ? shown.join(" | ") : "no such item or command";
     }
 
 private slots:
-    void fetchLayout() { // (u revision, (ia{sv}av) root): the root's children are the items
-        const QDBusMessage reply = menuCall("GetLayout", {0, -1, QStringList()});
-        const QDBusArgument root = reply.arguments().value(1).value<QDBusArgument>();
-        items_.clear();
-        Item item{};
-        root.beginStructure();
-        root >> item.id >> item.properties;
-        root.beginArray();
-        while (!root.atEnd()) {
-            QDBusVariant child;
-            root >> child;
-            const QDBusArgument node = child.variant().value<QDBusArgument>();
-            node.beginStructure();
-            node >> item.id >> item.properties; // a submenu's items would follow
-            items_.push_back(item);
-        }
-        root.endArray();
-        root.endStructure();
-    }
-
-    // (a(ia{sv}) updated, a(ias) removed): Qt sends every property of a changed item, none as removed.
-    void update(const QDBusMessage& signal) {
-        const QDBusArgument updated = signal.arguments().value(0).value<QDBusArgument>();
-        updated.beginArray();
-        while (!updated.atEnd()) {
-            Item changed{};
-            updated.beginStructure();
-            updated >> changed.id >> changed.properties;
-            updated.endStructure();
-            for (Item& item : items_)
-                if (item.id == changed.id) item.properties.insert(changed.properties);
-        }
-        updated.endArray();
-    }
+    void fetch() { held_ = layout(); }
 
 private:
     QDBusMessage menuCall(const QString& method, const QVariantList& arguments, int timeoutMs = 5000) {
-        return call(service_, path_, menu_, method, arguments, timeoutMs);
+        auto message = QDBusMessage::createMethodCall(service_, path_, menu_, method);
+        message.setArguments(arguments);
+        return QDBusConnection::sessionBus().call(message, QDBus::Block, timeoutMs);
     }
-
-    QString send(int id, const QString& name) {
-        return ok(menuCall("Event", {id, name, QVariant::fromValue(QDBusVariant(0)), 0u}));
+    QString send(int id, const QString& event) {
+        return ok(menuCall("Event", {id, event, QVariant::fromValue(QDBusVariant(0)), 0u}));
     }
-
-    QString menu() const {
-        QStringList shown;
-        for (const Item& item : items_) {
-            const QVariantMap& p = item.properties;
-            if (!p.value("visible", true).toBool() || p.value("type") == "separator") continue;
-            QString text = p.value("label").toString();
-            if (p.contains("toggle-type")) text += p.value("toggle-state").toInt() == 1 ? " [x]" : " [ ]";
-            if (!p.value("enabled", true).toBool()) text += " (off)";
-            shown << text;
+    Items layout() { // (u revision, (ia{sv}av) root): the root's children are the items, without submenus
+        const QDBusArgument root =
+            menuCall("GetLayout", {0, -1, QStringList()}).arguments().value(1).value<QDBusArgument>();
+        Items items;
+        root.beginStructure();
+        root >> item_.first >> item_.second;
+        root.beginArray();
+        while (!root.atEnd()) {
+            const QDBusArgument node = qdbus_cast<QDBusVariant>(root).variant().value<QDBusArgument>();
+            node.beginStructure();
+            node >> item_.first >> item_.second;
+            items.push_back(item_);
         }
-        return shown.join(" | ");
+        root.endArray();
+        root.endStructure();
+        return items;
     }
 
     const QString menu_ = QStringLiteral("com.canonical.dbusmenu");
     QString service_, path_;
-    std::vector<Item> items_;
+    std::pair<int, QVariantMap> item_;
+    Items held_;
 };
-
-} // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     Host host;
-    if (!host.find()) {
-        std::cerr << "menu-host: no status-notifier item with a menu after 10 s\n";
-        return 1;
-    }
+    if (!host.find()) return 1;
     std::cout << "ready" << std::endl;
-    for (std::string line; std::getline(std::cin, line);) {
-        host.catchUp();
+    for (std::string line; std::getline(std::cin, line);)
         std::cout << host.run(QString::fromStdString(line)).toStdString() << std::endl;
-    }
-    return 0;
 }
 
 #include "menu-host.moc"

@@ -1,21 +1,13 @@
-// traywait [SECONDS]: waits until a system tray owns the XEmbed selection _NET_SYSTEM_TRAY_S<screen>
-// on $DISPLAY. Exits 0 once one does, 1 after SECONDS (default 10) without one, 2 without a display.
+// traywait: exits 0 once a tray owns the XEmbed selection of $DISPLAY's screen, 1 after 10 s without one.
 #include <X11/Xlib.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <string>
 #include <unistd.h>
 
-int main(int argc, char** argv) {
+int main() {
     Display* display = XOpenDisplay(nullptr);
-    if (!display) return 2;
-    char name[64];
-    std::snprintf(name, sizeof name, "_NET_SYSTEM_TRAY_S%d", DefaultScreen(display));
-    const Atom selection = XInternAtom(display, name, False);
-    for (int tries = static_cast<int>((argc > 1 ? std::atof(argv[1]) : 10.0) * 20); tries > 0; --tries) {
-        if (XGetSelectionOwner(display, selection) != None) return 0;
-        ::usleep(50000);
-    }
-    std::fprintf(stderr, "traywait: no owner of %s\n", name);
+    const std::string name = display ? "_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(display)) : "";
+    for (int tries = 200; display && tries > 0; --tries, ::usleep(50000))
+        if (XGetSelectionOwner(display, XInternAtom(display, name.c_str(), False)) != None) return 0;
     return 1;
 }
