@@ -1,51 +1,32 @@
 #!/usr/bin/env bash
-# command-line.sh PROGRAM
-# The command line without a desktop: --help, --version and wrong arguments need no display, and
-# --sync runs one pass against the vault of with-webdav.sh with the credential in the keyring of
-# with-keyring.sh, prints the last-sync line and tells by its exit status how the pass went.
+# command-line.sh PROGRAM, in with-keyring.sh and with-webdav.sh, without a display: --help, --version and
+# wrong arguments; --sync runs one pass, prints the last-sync line and tells by its status how it went.
 set -uo pipefail
-app=$1
-out=$(mktemp)
+app=$1 out=$(mktemp) fails=0
 trap 'rm -f "$out"' EXIT
 unset DISPLAY WAYLAND_DISPLAY
-fails=0
-check() { # name condition
-    if eval "$2"; then echo "PASS $1"; else echo "FAIL $1" && cat "$out" && fails=$((fails + 1)); fi
-}
-status() { # expected command...: runs the command into $out and checks its exit status
-    local want=$1 got
-    shift
-    "$@" >"$out" 2>&1
-    got=$?
-    check "$* exits $want" "[ $got = $want ]"
-}
+check() { eval "$2" && echo "PASS $1" || { echo "FAIL $1" && cat "$out" && fails=$((fails + 1)); }; } # name condition
+status() { "${@:2}" >"$out" 2>&1; check "${*:2} exits $1" "[ $? = $1 ]"; } # expected command...
+store() { printf '%s\n%s' "$1" "$2" | secret-tool store --label=x service app.peltwick.importer account webdav-credential; }
 
-status 0 "$app" --help
-check "help names the report" 'grep -q "PeltwickImporter/last-sync.log" "$out"'
-status 0 "$app" --version
-check "version" 'grep -qx "PeltwickImporter [0-9.]*" "$out"'
-status 64 "$app" --frobnicate
-check "usage line" 'grep -q "^Usage: PeltwickImporter" "$out"'
+status 0 "$app" --help && check "help names the report" 'grep -q "PeltwickImporter/last-sync.log" "$out"'
+status 0 "$app" --version && check "version" 'grep -qx "PeltwickImporter [0-9.]*" "$out"'
+status 64 "$app" --frobnicate && check "usage line" 'grep -q "^Usage: PeltwickImporter" "$out"'
 status 64 "$app" extra
 status 1 "$app"
 status 2 "$app" --sync
 
 # Connected: the credential in the keyring, the vault's address in the settings, two cards.
-printf '%s\n%s' "$PELTWICK_DAV_USER" "$PELTWICK_DAV_PASSWORD" |
-    secret-tool store --label=x service app.peltwick.importer account webdav-credential
-mkdir -p "$XDG_CONFIG_HOME/Peltwick" "$XDG_DATA_HOME/contacts"
-settings=$XDG_CONFIG_HOME/Peltwick/PeltwickImporter.conf
+store "$PELTWICK_DAV_USER" "$PELTWICK_DAV_PASSWORD"
+mkdir -p "$XDG_CONFIG_HOME/Peltwick" "$XDG_DATA_HOME/contacts" && settings=$XDG_CONFIG_HOME/Peltwick/PeltwickImporter.conf
 printf '[General]\nserverURL=%s\n' "$PELTWICK_DAV_URL" >"$settings"
-printf 'BEGIN:VCARD\nFN:Ada Lovelace\nEND:VCARD\nBEGIN:VCARD\nEMAIL:x@example.org\nEND:VCARD\n' \
-    >"$XDG_DATA_HOME/contacts/people.vcf"
+printf 'BEGIN:VCARD\nFN:Ada Lovelace\nEND:VCARD\nBEGIN:VCARD\nEMAIL:x@example.org\nEND:VCARD\n' >"$XDG_DATA_HOME/contacts/people.vcf"
 status 0 "$app" --sync --verbose
 check "last-sync line" 'grep -qx "Last sync .*: 1 added, 1 already in your vault" "$out"'
 check "report printed" 'grep -qx "added    ada-lovelace.md (Ada Lovelace)" "$out"'
 check "report kept for the user alone" '[ "$(stat -c %a "$HOME/.local/state/PeltwickImporter/last-sync.log")" = 600 ]'
-check "the note" '[ -f "$PELTWICK_DAV_DATA/contacts/ada-lovelace.md" ]'
-check "the line kept for the menu" 'grep -q "^lastSyncSummary=\"\?Last sync" "$settings"'
+check "the note, and the line kept for the menu" '[ -f "$PELTWICK_DAV_DATA/contacts/ada-lovelace.md" ] &&
+    grep -q "^lastSyncSummary=\"\?Last sync" "$settings"'
 status 3 flock "$XDG_RUNTIME_DIR/app.peltwick.importer.lock" "$app" --sync
-printf 'ada@example.org\nwrong' | secret-tool store --label=x service app.peltwick.importer account webdav-credential
-status 1 "$app" --sync
-check "the rejected-password text" 'grep -q "app password was rejected" "$out"'
+store ada@example.org wrong && status 1 "$app" --sync && check "the rejected-password text" 'grep -q "app password was rejected" "$out"'
 exit $((fails > 0))
