@@ -512,6 +512,72 @@ private:
     bool looseUsed_ = false;
 };
 
+// One content line of the six properties, BEGIN or END: its physical lines joined (folds, and the
+// soft breaks of quoted-printable values), in `buffer` when there were several.
+struct ContentLine {
+    Property property;
+    Params params;
+    Kind kind;
+};
+
+// Reads the next content line. None for a line that is skipped: one without a property, one of a
+// property not read, or one longer than maxLineBytes (whose physical lines are all passed over).
+std::optional<ContentLine> readContentLine(LineReader& reader, std::string& buffer) {
+    const std::string_view line = reader.next();
+    std::string_view last = line; // the last physical line taken into the content line
+    std::string_view logical = line;
+    bool tooLong = line.size() > VCardParser::maxLineBytes;
+    std::optional<Property> property = splitLine(line);
+    if (!property && reader.nextIsFold()) {
+        // The name or the parameters are folded.
+        if (!tooLong) buffer.assign(line);
+        while (reader.nextIsFold()) {
+            last = reader.next();
+            tooLong = tooLong || buffer.size() + last.size() > VCardParser::maxLineBytes + 1;
+            if (!tooLong) buffer.append(last.substr(1));
+        }
+        if (tooLong) return std::nullopt;
+        logical = buffer;
+        property = splitLine(buffer);
+    }
+    if (!property) {
+        while (reader.nextIsFold())
+            reader.next();
+        return std::nullopt;
+    }
+    Params params = readParams(property->params);
+    const Kind kind = classify(property->name);
+    const auto continues = [&] {
+        return (params.quotedPrintable && endsWithEquals(last) && reader.hasNext()) || reader.nextIsFold();
+    };
+    if (kind == Kind::other) {
+        while (continues())
+            last = reader.next();
+        return std::nullopt;
+    }
+    if (continues()) {
+        if (!tooLong && logical.data() != buffer.data()) buffer.assign(line);
+        while (continues()) {
+            const bool softBreak = params.quotedPrintable && endsWithEquals(last);
+            last = reader.next();
+            tooLong = tooLong || buffer.size() + last.size() > VCardParser::maxLineBytes + 1;
+            if (tooLong) continue;
+            if (softBreak) {
+                buffer.pop_back();
+                buffer.append(last);
+            } else {
+                buffer.append(last.substr(1));
+            }
+        }
+        if (tooLong) return std::nullopt;
+        property = splitLine(buffer);
+        if (!property) return std::nullopt;
+        params = readParams(property->params);
+    }
+    if (tooLong) return std::nullopt;
+    return ContentLine{*property, std::move(params), kind};
+}
+
 // Whole files in UTF-16 or UTF-32 (some Windows exports) are turned into UTF-8 first.
 std::optional<std::string> transcodeWideFile(std::string_view& bytes) {
     const auto startsWith = [&](std::string_view prefix) { return bytes.substr(0, prefix.size()) == prefix; };
@@ -558,68 +624,18 @@ bool parse(std::string_view bytes, std::vector<Contact>& contacts, std::size_t& 
     LineReader reader(bytes);
     std::string buffer;
     while (reader.hasNext() && !cards.overBudget()) {
-        const std::string_view line = reader.next();
-        std::string_view last = line; // the last physical line taken into the content line
-        std::string_view logical = line;
-        bool tooLong = line.size() > maxLineBytes;
-        std::optional<Property> property = splitLine(line);
-        if (!property && reader.nextIsFold()) {
-            // The name or the parameters are folded.
-            if (!tooLong) buffer.assign(line);
-            while (reader.nextIsFold()) {
-                last = reader.next();
-                tooLong = tooLong || buffer.size() + last.size() > maxLineBytes + 1;
-                if (!tooLong) buffer.append(last.substr(1));
-            }
-            if (tooLong) continue;
-            logical = buffer;
-            property = splitLine(buffer);
-        }
-        if (!property) {
-            while (reader.nextIsFold())
-                reader.next();
-            continue;
-        }
-        Params params = readParams(property->params);
-        const Kind kind = classify(property->name);
-        const auto continues = [&] {
-            return (params.quotedPrintable && endsWithEquals(last) && reader.hasNext()) || reader.nextIsFold();
-        };
-        if (kind == Kind::other) {
-            while (continues())
-                last = reader.next();
-            continue;
-        }
-        if (continues()) {
-            if (!tooLong && logical.data() != buffer.data()) buffer.assign(line);
-            while (continues()) {
-                const bool softBreak = params.quotedPrintable && endsWithEquals(last);
-                last = reader.next();
-                tooLong = tooLong || buffer.size() + last.size() > maxLineBytes + 1;
-                if (tooLong) continue;
-                if (softBreak) {
-                    buffer.pop_back();
-                    buffer.append(last);
-                } else {
-                    buffer.append(last.substr(1));
-                }
-            }
-            if (tooLong) continue;
-            property = splitLine(buffer);
-            if (!property) continue;
-            params = readParams(property->params);
-        }
-        if (tooLong) continue;
-
-        if (kind == Kind::begin || kind == Kind::end) {
-            if (!equalsIgnoreCase(trimBlanks(property->value), "VCARD")) continue;
-            if (kind == Kind::begin)
+        const std::optional<ContentLine> line = readContentLine(reader, buffer);
+        if (!line) continue;
+        if (line->kind == Kind::begin || line->kind == Kind::end) {
+            if (!equalsIgnoreCase(trimBlanks(line->property.value), "VCARD")) continue;
+            if (line->kind == Kind::begin)
                 cards.begin();
             else
                 cards.end();
             continue;
         }
-        if (Card* card = cards.current()) cards.take(*card, kind, decodeValue(property->value, params, unicodeFile));
+        if (Card* card = cards.current())
+            cards.take(*card, line->kind, decodeValue(line->property.value, line->params, unicodeFile));
     }
     if (cards.overBudget()) return false;
     cards.endAll();
