@@ -291,6 +291,7 @@ struct HrefCollector::State {
     }
 
     void start();
+    bool openConverters(std::string& name);
     void route(std::string_view data);
     void convert(std::string_view data, bool flush);
     void give(std::string_view data);
@@ -317,35 +318,37 @@ struct HrefCollector::State {
     void checkDerived();
 };
 
+// The converters from the body's encoding to UTF-8, for one expat does not read. When no converter
+// knows the encoding, `name` is cleared: expat reads the body and refuses the encoding itself.
+// False when their buffers do not fit in the budget.
+bool HrefCollector::State::openConverters(std::string& name) {
+    UErrorCode status = U_ZERO_ERROR;
+    source = ucnv_open(name.c_str(), &status);
+    if (U_FAILURE(status)) {
+        source = nullptr;
+        name.clear();
+        return true;
+    }
+    utf8 = ucnv_open("UTF-8", &status);
+    // A byte that is no text in the encoding is a fault in the body, as it is for expat.
+    ucnv_setToUCallBack(source, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    ucnv_setFromUCallBack(utf8, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    if (U_FAILURE(status)) throw std::bad_alloc();
+    pivot.resize(1024);
+    converted.resize(minimumPiece);
+    if (budget.take(pivot.size() * sizeof(UChar) + converted.size())) return true;
+    exceed(Bound::memory);
+    return false;
+}
+
 // The route is known: make the parser (and the converters when the body is not in one of
 // expat's encodings). External entities are never loaded (no handler is installed and parameter
 // entities stay off); entities may not expand the text to more than twice the body once 1 MiB
 // has been read (a listing has no use for them); expat's allocations count against the budget.
 void HrefCollector::State::start() {
     decided = true;
-    const Sniffed sniffed = sniff(head, true);
-    std::string converterName = sniffed.converter;
-    if (!converterName.empty()) {
-        UErrorCode status = U_ZERO_ERROR;
-        source = ucnv_open(converterName.c_str(), &status);
-        if (U_FAILURE(status)) {
-            // No converter knows it: expat reads the body and refuses the encoding itself.
-            source = nullptr;
-            converterName.clear();
-        } else {
-            utf8 = ucnv_open("UTF-8", &status);
-            // A byte that is no text in the encoding is a fault in the body, as it is for expat.
-            ucnv_setToUCallBack(source, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
-            ucnv_setFromUCallBack(utf8, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
-            if (U_FAILURE(status)) throw std::bad_alloc();
-            pivot.resize(1024);
-            converted.resize(minimumPiece);
-            if (!budget.take(pivot.size() * sizeof(UChar) + converted.size())) {
-                exceed(Bound::memory);
-                return;
-            }
-        }
-    }
+    std::string converterName = sniff(head, true).converter;
+    if (!converterName.empty() && !openConverters(converterName)) return;
     ActiveBudget active(budget);
     xml = XML_ParserCreate_MM(converterName.empty() ? nullptr : "UTF-8", &budgetMemory, &namespaceSeparator);
     if (!xml) {
