@@ -102,6 +102,21 @@ int runSync(int argc, char** argv, bool verbose) {
     return CommandLineSync::run(services, std::cout, verbose);
 }
 
+// What the desktop is told about the program, and how it lives with the session.
+void describeApplication(QApplication& app) {
+    // The menu entry and the autostart entry share this id; desktops match windows to it.
+    QGuiApplication::setDesktopFileName(QString::fromUtf8(AppDelegate::applicationId));
+    // Window titles equal to the display name get no " — name" suffix; it is also the tray's title.
+    QApplication::setApplicationDisplayName(QString::fromUtf8(AppDelegate::displayName));
+    QApplication::setWindowIcon(TrayStatusItem::appIcon());
+    // Closing an alert or dialog, our only windows, must not end the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+    // The autostart entry starts the program at login; a session manager restarting it as well
+    // would start a second copy.
+    QObject::connect(&app, &QGuiApplication::saveStateRequest, &app,
+                     [](QSessionManager& manager) { manager.setRestartHint(QSessionManager::RestartNever); });
+}
+
 int runTray(int argc, char** argv) {
     InstanceLock lock;
     if (!lock.acquire()) {
@@ -116,17 +131,7 @@ int runTray(int argc, char** argv) {
     }
 
     QApplication app(argc, argv);
-    // The menu entry and the autostart entry share this id; desktops match windows to it.
-    QGuiApplication::setDesktopFileName(QString::fromUtf8(AppDelegate::applicationId));
-    // Window titles equal to the display name get no " — name" suffix; it is also the tray's title.
-    QApplication::setApplicationDisplayName(QString::fromUtf8(AppDelegate::displayName));
-    QApplication::setWindowIcon(TrayStatusItem::appIcon());
-    // Closing an alert or dialog, our only windows, must not end the program.
-    QApplication::setQuitOnLastWindowClosed(false);
-    // The autostart entry starts the program at login; a session manager restarting it as well
-    // would start a second copy.
-    QObject::connect(&app, &QGuiApplication::saveStateRequest, &app,
-                     [](QSessionManager& manager) { manager.setRestartHint(QSessionManager::RestartNever); });
+    describeApplication(app);
 
     const QString title = QString::fromUtf8(AppDelegate::displayName);
     QtSettingsStore settings;
