@@ -152,7 +152,8 @@ TEST(QtDialogs, PromptFieldOkThenCancelAndAlertAsAWarningInPlainTextWithOneDefau
     EXPECT_TRUE(shown);
 }
 
-TEST(QtSettingsStore, HandEditedValuesReadAsTheySayAndWritesAreOnDiskAtOnce) {
+// Booleans as a user may write them by hand; the writes themselves the journey reads back from the file.
+TEST(QtSettingsStore, HandEditedValuesReadAsTheySay) {
     const QString path = qEnvironmentVariable("XDG_CONFIG_HOME") + "/Peltwick/PeltwickImporter.conf";
     QDir().mkpath(path.section('/', 0, -2));
     QFile file(path);
@@ -162,10 +163,6 @@ TEST(QtSettingsStore, HandEditedValuesReadAsTheySayAndWritesAreOnDiskAtOnce) {
     EXPECT_TRUE(settings.boolForKey("yes") && settings.boolForKey("one"));
     EXPECT_FALSE(settings.boolForKey("no") || settings.boolForKey("false") || settings.boolForKey("absent"));
     EXPECT_EQ(settings.stringForKey("absent"), std::nullopt);
-    settings.setBool("autoSync", true);
-    EXPECT_TRUE(contents(path).contains("\nautoSync=true\n"));
-    settings.setString("serverURL", "http://localhost:8080/vault/");
-    EXPECT_TRUE(contents(path).contains("\nserverURL=http://localhost:8080/vault/\n"));
 }
 
 // busy() turns false only once the work's captures are gone and the continuation queued: main may end then.
