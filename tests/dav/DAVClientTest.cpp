@@ -5,18 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
-
-namespace {
-
 using Reply = ScriptedHttpServer::Reply;
 using namespace std::chrono_literals;
-const std::string notAuthorised = "Not authorised \u2014 check your email and app password";
 
 // What a call gave: its result, or its error's text (a transport error's after "transport: ").
-std::string outcome(const std::function<std::string()>& call) {
+static std::string outcome(const std::function<std::string()>& call) {
     try {
         return call();
     } catch (const DAVClient::TransportError& error) {
@@ -26,11 +19,9 @@ std::string outcome(const std::function<std::string()>& call) {
     }
 }
 
-std::string verify(const std::string& url) {
+static std::string verify(const std::string& url) {
     return outcome([&] { return DAVClient(url, "ada@example.org", "s3cret:pw", {500ms, 10s}).verify(), "ok"; });
 }
-
-} // namespace
 
 TEST(DAVClient, BytesOnTheWire) {
     ScriptedHttpServer server;
@@ -61,50 +52,53 @@ TEST(DAVClient, BytesOnTheWire) {
 TEST(DAVClient, Answers) {
     ScriptedHttpServer server;
     DAVClient client(server.url(), "ada@example.org", "s3cret:pw", {500ms, 10s});
-    const auto call = [&](const std::string& which) -> std::string {
-        if (which == "verify") return client.verify(), "ok";
-        if (which == "create") return client.createFile("a.md", "x") ? "created" : "exists";
+    const auto call = [&](char which) -> std::string {
+        if (which == 'v') return client.verify(), "ok";
+        if (which == 'c') return client.createFile("a.md", "x") ? "created" : "exists";
         std::string names;
         for (const auto& name : client.listContactFiles())
             names += name + " ";
         return names;
     };
-    const std::string unexpected = "Unexpected server response";
-    for (const auto& [which, replies, expected] : std::vector<std::tuple<std::string, std::vector<Reply>, std::string>>{
-             {"verify", {Reply::status(207)}, "ok"},
-             {"verify", {Reply::status(401)}, notAuthorised},
-             {"verify", {Reply::status(500)}, "Server error 500: "},
-             {"list", {Reply::status(207, "<m><href>/a.md</href><href>/b.md</href></m>")}, "a.md b.md "},
-             {"list", {Reply::status(200, "<m><href>/a.md</href></m>")}, "Server error 200: "},
-             {"list", {Reply::status(401)}, notAuthorised},
-             {"list", {Reply::status(404), Reply::status(201)}, ""},
-             {"list", {Reply::status(404), Reply::status(405)}, ""},
-             {"list", {Reply::status(404), Reply::status(401)}, "Server error 401: "},
-             {"list", {Reply::status(207, "<m a='" + std::string(5 << 20, 'x'))}, unexpected}, // past a bound
-             {"create", {Reply::status(201)}, "created"},
-             {"create", {Reply::status(204)}, "created"},
-             {"create", {Reply::status(412)}, "exists"},
-             {"create", {Reply::status(401)}, notAuthorised},
-             {"create", {Reply::status(409)}, "Server error 409: "},
+    const std::string bad = "Unexpected server response",
+                      no = "Not authorised \u2014 check your email and app password",
+                      head = "HTTP/1.1 207 Multi-Status\r\n", t = "transport: ";
+    const auto s = [](int code, const std::string& body = {}) { return Reply::status(code, body); };
+    for (const auto& [which, replies, expected] : std::vector<std::tuple<char, std::vector<Reply>, std::string>>{
+             {'v', {s(207)}, "ok"},
+             {'v', {s(401)}, no},
+             {'v', {s(500)}, "Server error 500: "},
+             {'l', {s(207, "<m><href>/a.md</href><href>/b.md</href></m>")}, "a.md b.md "},
+             {'l', {s(200, "<m><href>/a.md</href></m>")}, "Server error 200: "},
+             {'l', {s(401)}, no},
+             {'l', {s(404), s(201)}, ""},
+             {'l', {s(404), s(405)}, ""},
+             {'l', {s(404), s(401)}, "Server error 401: "},
+             {'l', {s(207, "<m a='" + std::string(5 << 20, 'x'))}, bad}, // past a bound
+             {'c', {s(201)}, "created"},
+             {'c', {s(204)}, "created"},
+             {'c', {s(412)}, "exists"},
+             {'c', {s(401)}, no},
+             {'c', {s(409)}, "Server error 409: "},
              // Stored, then the kept-alive connection closed without an answer: it is not sent again.
-             {"create",
+             {'c',
               {Reply::raw("")},
-              "transport: Empty reply from server: the connection closed before the "
-              "server answered, and the request is not sent again"},
-             {"verify", {Reply::raw("garbage\r\n\r\n")}, unexpected},
-             {"verify", {Reply::raw("HTTP/1.1 207 Multi-Status\r\nno colon\r\n\r\n")}, unexpected},
-             {"list",
-              {Reply::raw("HTTP/1.1 207 Multi-Status\r\nContent-Length: 500\r\n\r\n<m><href>/a.md</href>")},
-              "transport: Transferred a partial file: transfer closed with 479 bytes remaining to read"},
-             {"list",
-              {Reply::raw({}, Reply::Then::hold)},
-              "transport: Timeout was reached: Operation too slow. Less than 1 "
-              "bytes/sec transferred the last 1 seconds"},
-             {"verify",
-              {Reply::raw("HTTP/1.1 207 Multi-Status\r\nX: " + std::string(8 << 20, 'x') + "\r\n\r\n")},
-              "transport: The server's answer was too large"},
+              t + "Empty reply from server: the connection closed before the server answered, "
+                  "and the request is not sent again"},
+             {'v', {Reply::raw("garbage\r\n\r\n")}, bad},
+             {'v', {Reply::raw(head + "no colon\r\n\r\n")}, bad},
+             {'l',
+              {Reply::raw(head + "Content-Length: 500\r\n\r\n<m><href>/a.md</href>")},
+              t + "Transferred a partial file: transfer closed with 479 bytes remaining to read"},
+             {'l',
+              {Reply::raw({}, false)},
+              t + "Timeout was reached: Operation too slow. Less than 1 bytes/sec "
+                  "transferred the last 1 seconds"},
+             {'v',
+              {Reply::raw(head + "X: " + std::string(8 << 20, 'x') + "\r\n\r\n")},
+              t + "The server's answer was too large"},
          }) {
-        SCOPED_TRACE(which + " " + replies[0].bytes.substr(0, 40));
+        SCOPED_TRACE(which + replies[0].bytes.substr(0, 40));
         server.clearRequests();
         for (const Reply& reply : replies)
             server.enqueue(reply);
@@ -113,19 +107,16 @@ TEST(DAVClient, Answers) {
     }
 }
 
-// Plain http goes to this computer only: a server on 127.0.0.2 never sees the credential. A refused
-// connection gives libcurl's description once, with its detail.
-TEST(DAVClient, PlainHttpOnlyToThisComputer) {
-    ScriptedHttpServer elsewhere({}, "127.0.0.2");
-    EXPECT_EQ(verify(elsewhere.url()), "Invalid server URL: plain http is only allowed for this computer (localhost, "
-                                       "127.0.0.1 or ::1); the address must start with https://");
-    EXPECT_EQ(elsewhere.connections(), 0);
-    const std::string refused = verify("http://localhost" + elsewhere.url().substr(16)); // nothing there
+// Plain http goes to this computer only: to 127.0.0.2 the client does not connect (which would fail
+// otherwise: nothing listens there). A refused connection gives libcurl's description once, with its
+// detail. A certificate that no authority signed is refused.
+TEST(DAVClient, ClearTextOnlyToThisComputerAndCertificatesChecked) {
+    const std::string port = ScriptedHttpServer().url().substr(16); // nothing listens there once it is gone
+    EXPECT_EQ(verify("http://127.0.0.2" + port), "Invalid server URL: plain http is only allowed for this computer "
+                                                 "(localhost, 127.0.0.1 or ::1); the address must start with https://");
+    const std::string refused = verify("http://localhost" + port);
     EXPECT_EQ(refused.substr(0, 75), "transport: Couldn't connect to server: Failed to connect to localhost port ");
     EXPECT_EQ(refused.find("Couldn't connect", 12), std::string::npos) << refused;
-}
-
-TEST(DAVClient, RefusesACertificateNoAuthoritySigned) {
     FILE* server =
         ::popen("cd \"$(mktemp -d)\" && openssl req -x509 -newkey ed25519 -nodes -subj /CN=127.0.0.1 -keyout "
                 "tls.pem -out tls.pem 2>/dev/null && timeout 30 openssl s_server -naccept 1 -www -accept "

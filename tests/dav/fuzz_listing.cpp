@@ -6,9 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace {
-
-void readWholeAndInPieces(std::string_view body, std::size_t piece, const HrefCollector::Limits& limits) {
+static void readWholeAndInPieces(std::string_view body, std::size_t piece, const HrefCollector::Limits& limits) {
     HrefCollector whole(limits), pieces(limits);
     whole.feed(body);
     whole.finish();
@@ -25,8 +23,6 @@ void readWholeAndInPieces(std::string_view body, std::size_t piece, const HrefCo
             std::abort();
     }
 }
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view body(reinterpret_cast<const char*>(data), size);
