@@ -14,9 +14,7 @@ namespace fs = std::filesystem;
 using namespace testing;
 using Contacts = std::vector<Contact>;
 
-namespace {
-
-const AddressBook::EdsReader readEds = [] { return EdsContactStore().read(); }; // as the program's module does
+static const AddressBook::EdsReader readEds = [] { return EdsContactStore().read(); }; // as the program's module does
 
 // An address book of the private EDS by its source UID.
 struct Book {
@@ -43,7 +41,7 @@ struct Book {
 };
 
 // The process of this run's EDS (its bus's services carry the run's marker) started from this program.
-pid_t service(const std::string& program) {
+static pid_t service(const std::string& program) {
     const std::string marker = "PELTWICK_EDS_RUN=" + std::string(std::getenv("PELTWICK_EDS_RUN")) + '\0';
     for (const auto& process : fs::directory_iterator("/proc")) {
         std::ifstream command(process.path() / "cmdline"), environment(process.path() / "environ");
@@ -53,8 +51,6 @@ pid_t service(const std::string& program) {
     }
     return 0;
 }
-
-} // namespace
 
 // One run of EDS for all of it: the books' contents build up from step to step.
 TEST(Eds, ReadsEveryBookInOrderBesideTheFolderAndCopesWithBooksThatFailOrHang) {

@@ -125,28 +125,24 @@ struct VCardFolder : ::testing::Test {
     }
 };
 
-TEST_F(VCardFolder, ReadsVCardFilesInPathOrder) {
+TEST_F(VCardFolder, ReadsVCardFilesInPathOrderOrNamesThePlaceAndTheReason) {
     const fs::path root = temp / "contacts";
     // Each card is named after its file. Passed over: other files, hidden files and folders.
     for (const char* file : {"b.vcf", "a/z.vcf", "B.vcf", "D.VCF", "é.vcf", "book/deep/c.vcf", "dir.vcf/in-dir.vcf",
                              "README", "x.vcf.tmp", ".hidden.vcf", ".git/x.vcf", "../elsewhere/via-link.vcf"})
         write(root / file, file);
     // Links to a file and a folder are followed; a dangling link and a loop are passed over.
-    for (const auto& [target, link] : {std::pair{"../elsewhere/via-link.vcf", "linked.vcf"},
-                                       {"../elsewhere", "other"},
-                                       {"../nowhere.vcf", "dangling.vcf"},
-                                       {"..", "book/loop"}})
-        fs::create_symlink(target, root / link);
+    fs::create_symlink("../elsewhere/via-link.vcf", root / "linked.vcf");
+    fs::create_symlink("../elsewhere", root / "other");
+    fs::create_symlink("../nowhere.vcf", root / "dangling.vcf");
+    fs::create_symlink("..", root / "book/loop");
     ASSERT_EQ(::mkfifo((root / "pipe.vcf").c_str(), 0644), 0); // and a pipe does not block
     std::string names;
     for (const Contact& contact : VCardFolderStore(root).contacts())
         names += contact.givenName + " ";
     EXPECT_EQ(names, "B.vcf D.VCF a/z.vcf b.vcf book/deep/c.vcf dir.vcf/in-dir.vcf ../elsewhere/via-link.vcf "
                      "../elsewhere/via-link.vcf é.vcf ");
-}
-
-// Unreadable entries stop the pass (their contacts would be missing silently), as do too large files.
-TEST_F(VCardFolder, ErrorsNameThePlaceAndTheReason) {
+    // Unreadable entries stop the pass (their contacts would be missing silently), as do too large files.
     const fs::path file = temp / "a/secret.vcf", folder = temp / "b/locked", huge = temp / "c/huge.vcf";
     write(file, "secret");
     write(huge, "huge");
@@ -187,11 +183,10 @@ TEST_F(VCardFolder, FloodsStayWithinTheMemoryBound) {
 
 TEST(VCardFolderStore, DefaultFolderFollowsXdgRules) {
     ::setenv("HOME", "/home/ada", 1);
-    ::setenv("XDG_DATA_HOME", "/srv/data", 1);
-    EXPECT_EQ(VCardFolderStore::defaultFolder(), "/srv/data/contacts");
-    for (const char* invalid : {"", "relative/data", static_cast<const char*>(nullptr)}) { // or unset
-        invalid ? ::setenv("XDG_DATA_HOME", invalid, 1) : ::unsetenv("XDG_DATA_HOME");
-        EXPECT_EQ(VCardFolderStore::defaultFolder(), "/home/ada/.local/share/contacts")
-            << (invalid ? invalid : "unset");
+    const std::string home = "/home/ada/.local/share/contacts"; // when XDG_DATA_HOME is unset, empty or relative
+    for (const auto& [data, folder] : std::vector<std::pair<const char*, std::string>>{
+             {"/srv/data", "/srv/data/contacts"}, {nullptr, home}, {"", home}, {"relative/data", home}}) {
+        data ? ::setenv("XDG_DATA_HOME", data, 1) : ::unsetenv("XDG_DATA_HOME");
+        EXPECT_EQ(VCardFolderStore::defaultFolder(), folder) << (data ? data : "unset");
     }
 }
