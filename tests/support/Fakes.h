@@ -13,8 +13,6 @@
 #include <atomic>
 #include <map>
 #include <mutex>
-#include <optional>
-#include <ostream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -30,41 +28,26 @@ inline void PrintTo(const Contact& c, std::ostream* out) {
 }
 
 inline Contact person(std::string given, std::string family = {}) {
-    Contact contact;
-    contact.givenName = std::move(given);
-    contact.familyName = std::move(family);
-    return contact;
+    return {std::move(given), std::move(family), {}, {}, {}, {}};
 }
 
-// The keychain item in memory, with the keychain's status codes. `failure` is what every call
-// answers instead, when set; `calls` records the calls. With `workerOnly`, a call from the test's
-// own thread (the main thread) fails the test: the program never waits for the keyring there.
+// The keychain item in memory. `failure` is what every call answers instead, when set; `calls` records
+// the calls. With `workerOnly`, a call from the test's (main) thread fails the test.
 struct MemoryKeychain : SecItemStore {
     int update(const std::string& value) override {
-        note("update ");
-        if (failure) return *failure;
-        return data ? (data = value, errSecSuccess) : errSecItemNotFound;
+        return failed("update ") ? *failure : data ? (data = value, errSecSuccess) : errSecItemNotFound;
     }
-    int add(const std::string& value) override {
-        note("add ");
-        if (failure) return *failure;
-        data = value;
-        return errSecSuccess;
-    }
+    int add(const std::string& value) override { return failed("add ") ? *failure : (data = value, errSecSuccess); }
     int copyMatching(std::string& value) override {
-        note("copyMatching ");
-        if (failure) return *failure;
-        value = data.value_or("");
-        return data ? errSecSuccess : errSecItemNotFound;
+        return failed("copyMatching ") ? *failure : data ? (value = *data, errSecSuccess) : errSecItemNotFound;
     }
     int remove() override {
-        note("remove ");
-        if (failure) return *failure;
-        return std::exchange(data, std::nullopt) ? errSecSuccess : errSecItemNotFound;
+        return failed("remove ") ? *failure : std::exchange(data, std::nullopt) ? errSecSuccess : errSecItemNotFound;
     }
-    void note(const char* call) {
+    bool failed(const char* call) {
         if (workerOnly && std::this_thread::get_id() == testThread) ADD_FAILURE() << "keyring used on the main thread";
         calls += call;
+        return failure.has_value();
     }
     std::optional<std::string> data;
     std::optional<int> failure;
@@ -75,13 +58,9 @@ struct MemoryKeychain : SecItemStore {
 
 // An address book whose answers the test sets.
 struct MemoryContactStore : ContactStore {
-    bool requestAccess() override {
-        ++accessRequests;
-        return granted;
-    }
+    bool requestAccess() override { return ++accessRequests, granted; }
     std::vector<Contact> contacts() override {
-        ++reads;
-        if (readFails) throw std::runtime_error("No address book was found in /nonexistent/contacts.");
+        if (++reads, readFails) throw std::runtime_error("No address book was found in /nonexistent/contacts.");
         return people;
     }
     std::vector<Contact> people;
@@ -89,18 +68,13 @@ struct MemoryContactStore : ContactStore {
     std::atomic<int> reads{0}, accessRequests{0};
 };
 
-// A WebDAV vault in memory on a loopback server: one account (any, when `authorization` is empty),
-// the contacts collection made by MKCOL, and uploads that only create, as a real server does with
-// If-None-Match: *. failUpload() makes the nth upload from then on fail: a status, or no answer.
+// A WebDAV vault in memory on a loopback server that takes any account: the contacts collection made
+// by MKCOL, and uploads that only create, as a real server does with If-None-Match: *. failUpload()
+// makes the nth upload from then on fail: a status, or no answer.
 struct MemoryVault {
     enum class Fault { none, status, hangsUp };
     using Reply = ScriptedHttpServer::Reply;
 
-    explicit MemoryVault(std::string authorization = {}) : authorization_(std::move(authorization)) {}
-    std::map<std::string, std::string> files() {
-        std::lock_guard lock(mutex_);
-        return files_;
-    }
     void put(const std::string& name, const std::string& content) {
         std::lock_guard lock(mutex_);
         collection_ = true, files_[name] = content;
@@ -114,7 +88,6 @@ private:
     Reply answer(const ScriptedHttpServer::Request& request) {
         std::lock_guard lock(mutex_);
         const std::string contacts = "/dav/contacts/";
-        if (!authorization_.empty() && request.header("Authorization") != authorization_) return Reply::status(401);
         if (request.method == "PROPFIND" && request.target == contacts && !collection_) return Reply::status(404);
         if (request.method == "PROPFIND") { // of the vault or its contacts
             std::string xml = "<multistatus xmlns='DAV:'>";
@@ -132,7 +105,6 @@ private:
     }
 
     std::mutex mutex_;
-    std::string authorization_;
     std::map<std::string, std::string> files_;
     bool collection_ = false;
     Fault fault_ = Fault::none;
