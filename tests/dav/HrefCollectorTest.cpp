@@ -65,9 +65,10 @@ TEST(HrefCollector, Listings) {
              {corpus("cut-off.xml"), {"a.md"}},
              {corpus("html.xml"), {}},
              {"", {}},
-             // Past the bounds: nesting, one token, the memory the names take.
+             // Past the bounds: nesting, one token (a value, a text), the memory the names take.
              {corpus("deep-nesting.xml"), {}, Bound::depth, "<a>"},
              {"<m><href>/a.md</href><a b='", {}, Bound::token, std::string(4096, 'x')},
+             {"<m><href>/a.md</href><x>", {}, Bound::token, std::string(4096, 'x')},
              {"<m>", {}, Bound::memory, "<href>/#.md</href>", {.maxBytes = 1 << 20}},
          }) {
         SCOPED_TRACE(row.body.substr(0, 100));

@@ -28,12 +28,13 @@ struct SyncPass : ::testing::Test {
 } // namespace
 
 // The first contact to claim a file name gets it; later ones, and names already listed, make no
-// request. The missing collection is made first (the next test).
+// request; a name taken since the listing is skipped too. The missing collection is made first (the next test).
 TEST_F(SyncPass, TheFirstClaimantOfANameWinsAndListedNamesAreSkipped) {
     vault.put("grace-hopper.md", "edited by hand\n");
+    vault.failUpload(2, MemoryVault::Fault::status, 412); // a name taken since the listing: skipped
     book.people = {person("Ada", "King"), person("ada", "king"), person(" "),
                    person("阿"),          person("德"),          person("Grace", "Hopper")};
-    EXPECT_EQ(pass(), "2 added, 4 skipped; PROPFIND /dav/contacts/; PUT /dav/contacts/ada-king.md; "
+    EXPECT_EQ(pass(), "1 added, 5 skipped; PROPFIND /dav/contacts/; PUT /dav/contacts/ada-king.md; "
                       "PUT /dav/contacts/person.md");
 }
 
