@@ -35,8 +35,8 @@ TEST(App, FirstLaunchSetsItsDefaultsOnceAndWaitsForTheKeyringWithoutBlocking) {
     // Later launches keep what the user chose; a failed toggle is alerted before the menu shows it.
     h.strings[AppDelegate::autoSyncKey] = "false";
     h.loginItem = LoginItemService::Status::notRegistered;
+    h.launch(); // registers no second time
     h.loginFailure = "Read-only file system";
-    h.launch();
     h.whileAlertOpen = [&, menus = h.menus.size()] { EXPECT_EQ(h.menus.size(), menus); };
     h.choose("Start at Login");
     EXPECT_EQ(h.alerts, Strings{"Could not update the login item: Read-only file system"});
@@ -97,7 +97,6 @@ TEST(App, APassShowsItsLineAndWritesItsReportAndNoSecondPassStartsMeanwhile) {
     EXPECT_TRUE(h.alerts.empty());
 }
 
-// Continuations that come after the delegate is gone (a pass's, a keyring read's) do nothing.
 TEST(App, AFailedPassAlertsOnceWhileTheMenuStillSaysSyncingAndNotAfterTheDelegateIsGone) {
     Connected h;
     h.whileAlertOpen = [&] { EXPECT_TRUE(h.shows("sync:Syncing\u2026[-]")); };
@@ -162,6 +161,7 @@ TEST(App, ConnectAsksTwiceAndSaysWhenTheKeyringDidNotStoreTheCredential) {
                  "\ts3cret pw "};
     for (int i = 0; i < 4; ++i)
         h.choose(connectItem);
+    EXPECT_FALSE(h.secItems.data);
     h.secItems.failure = SecItemStore::errSecNotAvailable;
     h.choose(connectItem);
     ASSERT_EQ(h.prompts.size(), 8u);
