@@ -1,6 +1,11 @@
 #include "core/ContactsImporter.h"
+#include "core/Text.h"
 
 #include <gtest/gtest.h>
+
+#include <cctype>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
 
 using namespace ContactsImporter;
 
@@ -47,4 +52,18 @@ TEST(PersonNote, FileNames) {
         {"\xED\xA0\x80q\xC0\xAF-a\xC3z\xFF\xE2\x82y\xF0\x9F", "q-a-z-y"}};
     for (const auto& [name, stem] : rows)
         EXPECT_EQ(fileName(name), stem + ".md") << name;
+}
+
+// The stem is lower-cased a code point at a time; for every assigned code point past ASCII that must
+// agree with lower-casing the whole text "X" + c + "Y" with the full mapping.
+TEST(PersonNote, PerCodePointLowercasingAgreesWithTheFullMapping) {
+    for (UChar32 c = 0x80; c <= 0x10FFFF; ++c) {
+        if (const auto type = u_charType(c); type == U_UNASSIGNED || type == U_PRIVATE_USE_CHAR || type == U_SURROGATE)
+            continue; // no case mappings
+        std::string text = "X", stem;
+        icu::UnicodeString(c).toUTF8String(text) += "Y";
+        for (const unsigned char b : Text::lowercase(text)) // in the C locale: a-z and 0-9 only
+            if (std::isalnum(b) || !stem.ends_with('-')) stem += std::isalnum(b) ? static_cast<char>(b) : '-';
+        ASSERT_EQ(slug(text), stem) << "at U+" << std::hex << c;
+    }
 }
