@@ -2,8 +2,7 @@
 # Runs a command (passing its exit code on) with a fresh HOME and XDG folders and a private EDS on a
 # private session bus; with --no-bus without any session bus, with --no-eds on a bus without EDS.
 set -u
-mode=${1:-}
-case $mode in --no-bus | --no-eds) shift ;; *) mode= ;; esac
+case ${1:-} in --no-bus | --no-eds) mode=$1 && shift ;; *) mode= ;; esac
 T=$(mktemp -d "${TMPDIR:-/tmp}/peltwick-eds.XXXXXX")
 # The services started by this run's bus carry its marker: woken (a test may have stopped one) and ended.
 trap 'for pid in $(grep -lsz "^PELTWICK_EDS_RUN=$T\$" /proc/[0-9]*/environ | cut -d/ -f3); do

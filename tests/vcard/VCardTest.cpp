@@ -21,7 +21,6 @@ static std::string wide(const std::string& text, std::size_t width, bool little)
     return out;
 }
 
-// Each row: the bytes of a file, and the contacts read from it.
 TEST(VCardParser, SyntaxPoints) {
     std::string nested; // past eight levels, cards are skipped with what they hold
     for (int i = 0; i < 10; ++i)
@@ -88,8 +87,7 @@ TEST(VCardCorpus, RealFiles) {
     const fs::path data = fs::path(std::getenv("PELTWICK_SOURCE_DIR")) / "tests/vcard/data";
     EXPECT_EQ(VCardFolderStore(data).contacts().size(), 65u);
     const auto read = [&](const char* name) {
-        std::ifstream in(data / name, std::ios::binary);
-        return VCardParser::parse(std::string(std::istreambuf_iterator<char>(in), {}));
+        return VCardParser::parse(std::string(std::istreambuf_iterator<char>(std::ifstream(data / name).rdbuf()), {}));
     };
     const std::vector<std::string> phones{"905-555-1234", "905-666-1234", "905-777-1234", "905-888-1234",
                                           "905-999-1234", "905-111-1234", "905-222-1234"};
@@ -103,25 +101,18 @@ TEST(VCardCorpus, RealFiles) {
 // Defined in a build with AddressSanitizer, whose shadow memory inflates the peak memory.
 extern "C" [[gnu::weak]] void __asan_init();
 
-// A fresh folder under /tmp that others may enter (the unreadable-entry cases run as nobody).
 struct VCardFolder : ::testing::Test {
-    std::string pattern = fs::temp_directory_path() / "vcard-store-XXXXXX";
-    const fs::path temp = ::mkdtemp(pattern.data());
-    void SetUp() override { ::chmod(temp.c_str(), 0755); }
+    const fs::path temp = ::mkdtemp((fs::temp_directory_path() / "vcard-store-XXXXXX").string().data());
     void TearDown() override { fs::remove_all(temp); }
 
     void write(const fs::path& path, const std::string& name) {
         fs::create_directories(path.parent_path());
         std::ofstream(path) << "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:" << name << "\r\nEND:VCARD\r\n";
     }
-    // What reading the folder throws, "" when it reads.
-    std::string errorOf(const std::string& folder) {
-        try {
-            VCardFolderStore(temp / folder).contacts();
-        } catch (const std::runtime_error& error) {
-            return error.what();
-        }
-        return "";
+    std::string errorOf(const std::string& folder) try {
+        return VCardFolderStore(temp / folder).contacts(), "";
+    } catch (const std::runtime_error& error) {
+        return error.what();
     }
 };
 
@@ -148,36 +139,30 @@ TEST_F(VCardFolder, ReadsVCardFilesInPathOrderOrNamesThePlaceAndTheReason) {
     write(huge, "huge");
     fs::create_directories(folder);
     ASSERT_EQ(::truncate(huge.c_str(), static_cast<off_t>(VCardFolderStore::maxFileBytes) + 1), 0);
-    ::chmod(file.c_str(), 0);
-    ::chmod(folder.c_str(), 0);
+    ::chmod(temp.c_str(), 0755), ::chmod(file.c_str(), 0), ::chmod(folder.c_str(), 0); // temp open, these two closed
     if (::geteuid() == 0) ::setfsgid(65534), ::setfsuid(65534); // root reads whatever the modes say
     EXPECT_EQ(errorOf("d"), "No address book was found at " + (temp / "d").string() + ": the folder does not exist.");
     EXPECT_EQ(errorOf("a"), "Could not read the contact file " + file.string() + ": Permission denied.");
     EXPECT_EQ(errorOf("b"), "Could not read the folder " + folder.string() + ": Permission denied.");
     EXPECT_EQ(errorOf("c"), "Could not read the contact file " + huge.string() + ": it is larger than 1024 MiB.");
-    ::setfsuid(::geteuid()), ::setfsgid(::getegid());
-    ::chmod(folder.c_str(), 0700);
+    ::setfsuid(::geteuid()), ::setfsgid(::getegid()), ::chmod(folder.c_str(), 0700);
 }
 
 // Floods of BEGIN lines, empty cards and tiny cards: memory stays within four files and the allowance.
 TEST_F(VCardFolder, FloodsStayWithinTheMemoryBound) {
     const std::size_t size = (__asan_init ? std::size_t{16} : std::size_t{32}) << 20; // tiny cards past the budget
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    const long baseline = usage.ru_maxrss; // KiB
-    const std::string tooMany = "Could not read the contact file " + (temp / "flood.vcf").string() +
-                                ": it holds more cards than can be kept in memory.";
-    for (const auto& [unit, refused] : {std::pair<std::string, bool>{"BEGIN:VCARD\n", false},
-                                        {"BEGIN:VCARD\r\nVERSION:3.0\r\nEND:VCARD\r\n", false},
-                                        {"BEGIN:VCARD\nFN:a\nEND:VCARD\n", true}}) {
+    auto peak = [usage = rusage{}]() mutable { return ::getrusage(RUSAGE_SELF, &usage), usage.ru_maxrss << 10; };
+    const long bound = peak() + static_cast<long>(4 * size + VCardFolderStore::memoryAllowance) + (long{16} << 20);
+    for (const auto& [unit, error] : std::vector<std::pair<std::string, std::string>>{
+             {"BEGIN:VCARD\n", ""},
+             {"BEGIN:VCARD\r\nVERSION:3.0\r\nEND:VCARD\r\n", ""},
+             {"BEGIN:VCARD\nFN:a\nEND:VCARD\n", "Could not read the contact file " + (temp / "flood.vcf").string() +
+                                                    ": it holds more cards than can be kept in memory."}}) {
         std::ofstream out(temp / "flood.vcf"); // a card at a time, to hold no more than the reader
-        for (std::size_t written = 0; written < size; written += unit.size())
-            out << unit;
+        std::fill_n(std::ostream_iterator<std::string>(out), size / unit.size() + 1, unit);
         out.close();
-        EXPECT_EQ(errorOf(""), refused ? tooMany : "") << unit;
-        ::getrusage(RUSAGE_SELF, &usage);
-        const std::size_t peak = __asan_init ? 0 : static_cast<std::size_t>(usage.ru_maxrss - baseline) << 10;
-        EXPECT_LE(peak, 4 * size + VCardFolderStore::memoryAllowance + (std::size_t{16} << 20)) << unit;
+        EXPECT_EQ(errorOf(""), error) << unit;
+        EXPECT_LE(__asan_init ? 0 : peak(), bound) << unit; // not under AddressSanitizer
     }
 }
 

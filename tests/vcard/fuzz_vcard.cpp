@@ -7,13 +7,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     const std::vector<Contact> contacts = VCardParser::parse(bytes);
-    for (const Contact& c : contacts) {
-        std::string texts = c.givenName + '\n' + c.familyName + '\n' + c.organizationName + '\n' + c.jobTitle;
-        for (const auto* list : {&c.emailAddresses, &c.phoneNumbers})
-            for (const std::string& text : *list)
-                texts += '\n' + text;
-        if (c == Contact{} || !Text::isValidUTF8(texts)) std::abort();
-    }
+    for (const Contact& c : contacts)
+        for (const auto& texts :
+             {std::vector{c.givenName, c.familyName, c.organizationName, c.jobTitle}, c.emailAddresses, c.phoneNumbers})
+            for (const std::string& text : texts)
+                if (c == Contact{} || !Text::isValidUTF8(text)) std::abort();
     std::vector<Contact> bounded; // a budget of a few contacts' worth
     std::size_t budget = 4 * size;
     if (VCardParser::parse(bytes, bounded, budget) && bounded != contacts) std::abort();
