@@ -1,9 +1,7 @@
-// menu-host: the tray program's menu as a libdbusmenu-based status-notifier host uses it: the layout
-// of the item's com.canonical.dbusmenu read once, again only on LayoutUpdated, and clicked with the
-// ids it holds. Prints "ready", then answers each line on stdin: items (how many are registered with
-// the watcher), menu (the visible items as the program shows them now: "[x]" or "[ ]" after a toggle,
-// "(off)" after a disabled one), click TITLE (Event(held id, "clicked")), opened (AboutToShow(0),
-// then Event(0, "opened"), as libdbusmenu-qt hosts do), closed, ping MS (GetLayout within MS ms).
+// menu-host: the tray program's menu used as libdbusmenu-based status-notifier hosts do: the layout read
+// once, again only on LayoutUpdated, clicked with the ids held. Prints "ready", then answers each stdin
+// line: items (count registered with the watcher), menu (the visible items now, "[x]"/"[ ]" toggles, "(off)"
+// disabled), click TITLE, opened (AboutToShow(0) then Event(0, "opened")), closed, ping MS (GetLayout in MS ms).
 #include <QtDBus>
 
 #include <iostream>
