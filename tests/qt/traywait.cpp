@@ -6,8 +6,11 @@
 
 int main() {
     Display* display = XOpenDisplay(nullptr);
-    const std::string name = display ? "_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(display)) : "";
-    for (int tries = 200; display && tries > 0; --tries, ::usleep(50000))
-        if (XGetSelectionOwner(display, XInternAtom(display, name.c_str(), False)) != None) return 0;
-    return 1;
+    if (!display) return 1;
+    const Atom tray = XInternAtom(display, ("_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(display))).c_str(), 0);
+    int tries = 200;
+    while (XGetSelectionOwner(display, tray) == None && --tries > 0)
+        ::usleep(50000);
+    XCloseDisplay(display);
+    return tries > 0 ? 0 : 1;
 }
