@@ -175,7 +175,7 @@ std::string originOf(const std::string& base, std::optional<DAVClient::DAVError>
         std::string hostText = host;
         curl_free(host);
         for (char& c : hostText)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            c = Text::asciiLower(c);
         // The URL API writes an IPv6 address in brackets.
         if (hostText != "localhost" && hostText != "127.0.0.1" && hostText != "[::1]") {
             error = DAVClient::DAVError(DAVClient::DAVError::badURL, 0, clearTextRefused);

@@ -42,19 +42,9 @@ const char* localName(const char* name) {
 bool isHref(const char* name) {
     const char* local = localName(name);
     static constexpr char href[] = "href";
-    for (std::size_t i = 0; i < 4; ++i) {
-        char c = local[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != href[i]) return false;
-    }
+    for (std::size_t i = 0; i < 4; ++i)
+        if (Text::asciiLower(local[i]) != href[i]) return false;
     return local[4] == '\0';
-}
-
-bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        return lower(x) == lower(y);
-    });
 }
 
 // ---- Memory: what the collection holds, expat's allocations included ----
@@ -180,7 +170,7 @@ std::optional<std::string> declaredEncoding(std::string_view declaration) {
 
 bool expatKnows(std::string_view encoding) {
     for (const std::string_view known : {"UTF-8", "UTF-16", "UTF-16BE", "UTF-16LE", "ISO-8859-1", "US-ASCII"})
-        if (equalsIgnoringASCIICase(encoding, known)) return true;
+        if (Text::equalsIgnoringASCIICase(encoding, known)) return true;
     return false;
 }
 

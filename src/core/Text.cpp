@@ -84,7 +84,7 @@ std::string lowercase(std::string_view text) {
     if (ascii) {
         std::string out = valid;
         for (char& c : out)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            c = asciiLower(c);
         return out;
     }
     UErrorCode status = U_ZERO_ERROR;

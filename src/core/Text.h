@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,18 @@ std::string trimWhitespaceAndNewlines(std::string_view text);
 // Unicode default full lower-case mapping, independent of the user's locale
 // (U+0130 becomes "i" followed by U+0307). Invalid UTF-8 is repaired first.
 std::string lowercase(std::string_view text);
+
+// ASCII letters only, for words that are ASCII by definition (header and charset names, hosts,
+// vCard keywords): other bytes stay as they are.
+constexpr char asciiLower(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+constexpr bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
+    return true;
+}
 
 // Overwrites the text's bytes with zeros before it goes (a password's copy), then empties it.
 void wipe(std::string& text) noexcept;

@@ -23,20 +23,10 @@ bool isBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-char asciiUpper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (asciiUpper(a[i]) != asciiUpper(b[i])) return false;
-    }
-    return true;
-}
+using Text::equalsIgnoringASCIICase;
 
 bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() && equalsIgnoringASCIICase(text.substr(0, prefix.size()), prefix);
 }
 
 std::string_view trimBlanks(std::string_view text) {
@@ -134,9 +124,9 @@ std::string_view unquote(std::string_view value) {
 }
 
 void readEncoding(std::string_view value, Params& params) {
-    if (equalsIgnoreCase(value, "QUOTED-PRINTABLE"))
+    if (equalsIgnoringASCIICase(value, "QUOTED-PRINTABLE"))
         params.quotedPrintable = true;
-    else if (equalsIgnoreCase(value, "BASE64") || equalsIgnoreCase(value, "B"))
+    else if (equalsIgnoringASCIICase(value, "BASE64") || equalsIgnoringASCIICase(value, "B"))
         params.base64 = true;
 }
 
@@ -157,9 +147,9 @@ Params readParams(std::string_view text) {
         }
         const std::string_view key = trimBlanks(param.substr(0, eq));
         const std::string_view value = unquote(param.substr(eq + 1));
-        if (equalsIgnoreCase(key, "ENCODING"))
+        if (equalsIgnoringASCIICase(key, "ENCODING"))
             readEncoding(value, params);
-        else if (equalsIgnoreCase(key, "CHARSET"))
+        else if (equalsIgnoringASCIICase(key, "CHARSET"))
             params.charset = std::string(value);
     }
     return params;
@@ -167,8 +157,8 @@ Params readParams(std::string_view text) {
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
-    const char upper = asciiUpper(c);
-    if (upper >= 'A' && upper <= 'F') return upper - 'A' + 10;
+    const char lower = Text::asciiLower(c);
+    if (lower >= 'a' && lower <= 'f') return lower - 'a' + 10;
     return -1;
 }
 
@@ -243,7 +233,7 @@ std::optional<std::string> convertToUTF8(std::string_view bytes, const char* cha
 // Texts of a value in a named charset. UTF-16 and UTF-32 cannot stand in a line of a text file,
 // so such a name is a mistake and the bytes are read as UTF-8.
 std::string decodeCharset(std::string_view bytes, const std::string& charset) {
-    if (!charset.empty() && !equalsIgnoreCase(charset, "UTF-8") && !equalsIgnoreCase(charset, "UTF8") &&
+    if (!charset.empty() && !equalsIgnoringASCIICase(charset, "UTF-8") && !equalsIgnoringASCIICase(charset, "UTF8") &&
         !startsWithIgnoreCase(charset, "UTF-16") && !startsWithIgnoreCase(charset, "UTF-32") &&
         !startsWithIgnoreCase(charset, "UCS-")) {
         if (auto converted = convertToUTF8(bytes, charset.c_str())) return std::move(*converted);
@@ -305,7 +295,7 @@ Kind classify(std::string_view name) {
         {"KIND", Kind::kind},   {"X-ADDRESSBOOKSERVER-KIND", Kind::kind},
     };
     for (const auto& [text, kind] : known) {
-        if (equalsIgnoreCase(name, text)) return kind;
+        if (equalsIgnoringASCIICase(name, text)) return kind;
     }
     return Kind::other;
 }
@@ -387,7 +377,7 @@ std::size_t apply(Card& card, Kind kind, std::string text) {
         return listedTextCost + heapBytes(card.contact.phoneNumbers.back());
     }
     case Kind::kind:
-        if (equalsIgnoreCase(trimBlanks(text), "group")) card.isGroup = true;
+        if (equalsIgnoringASCIICase(trimBlanks(text), "group")) card.isGroup = true;
         break;
     default:
         break;
@@ -627,7 +617,7 @@ bool parse(std::string_view bytes, std::vector<Contact>& contacts, std::size_t& 
         const std::optional<ContentLine> line = readContentLine(reader, buffer);
         if (!line) continue;
         if (line->kind == Kind::begin || line->kind == Kind::end) {
-            if (!equalsIgnoreCase(trimBlanks(line->property.value), "VCARD")) continue;
+            if (!equalsIgnoringASCIICase(trimBlanks(line->property.value), "VCARD")) continue;
             if (line->kind == Kind::begin)
                 cards.begin();
             else
